@@ -1,0 +1,97 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace testsupport {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "velnor-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    // Tests may leave folders without write permission behind; give them back before removing.
+    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::uint8_t> PatternBytes(std::size_t nSize, std::uint32_t nSeed)
+{
+    std::mt19937 rng(nSeed);
+    std::vector<std::uint8_t> bytes(nSize);
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>(rng());
+    return bytes;
+}
+
+std::string LoopbackAddressForTest(unsigned nSalt)
+{
+    std::string name = "velnor";
+    if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
+        name = std::string(info->test_suite_name()) + "." + info->name();
+    std::size_t h = std::hash<std::string>{}(name) + nSalt * 7919u;
+    // 127.10.0.1 .. 127.209.249.250: clear of 127.0.0.0/16, which people use by hand.
+    unsigned a = 10 + static_cast<unsigned>(h % 200);
+    unsigned b = static_cast<unsigned>((h / 200) % 250);
+    unsigned c = 1 + static_cast<unsigned>((h / 50000) % 250);
+    return "127." + std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+}
+
+bool CanBindPort69()
+{
+    static const bool bCan = [] {
+        int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (s < 0)
+            return false;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(69);
+        // An address nobody else in the suite uses; only the permission is being asked.
+        inet_pton(AF_INET, "127.254.254.254", &addr.sin_addr);
+        bool bOk = ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EADDRINUSE;
+        ::close(s);
+        return bOk;
+    }();
+    return bCan;
+}
+
+const char* SkipReasonPort69()
+{
+    return "binding UDP port 69 is not allowed here (run as root or grant CAP_NET_BIND_SERVICE)";
+}
+
+}  // namespace testsupport

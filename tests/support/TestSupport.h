@@ -1,0 +1,39 @@
+#pragma once
+// Helpers shared by the test binaries.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// Deterministic pseudo-random content of the given size.
+std::vector<std::uint8_t> PatternBytes(std::size_t nSize, std::uint32_t nSeed = 1);
+
+// A loopback address of this test's own (127.a.b.c), derived from the running test's full name, so
+// that tests running in parallel bind port 69 of different addresses. nSalt picks further addresses.
+std::string LoopbackAddressForTest(unsigned nSalt = 0);
+
+// Whether this process may bind UDP port 69 (root, or the capability). Tests that need it call
+// GTEST_SKIP() with SkipReasonPort69() when it is false.
+bool CanBindPort69();
+const char* SkipReasonPort69();
+
+}  // namespace testsupport

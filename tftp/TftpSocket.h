@@ -1,0 +1,65 @@
+#pragma once
+// The engine's one UDP socket. Every datagram goes to port 69 of the router; a datagram is held only
+// when it comes from port 69 of the router's address. Arrival and faults are notifications on the
+// owner's thread (QSocketNotifier over a non-blocking POSIX socket, so that the true length of an
+// oversized datagram and its sender are both known from one read).
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "TftpTypes.h"
+
+class QSocketNotifier;
+
+class CTftpSocket : public QObject {
+public:
+    CTftpSocket();
+    ~CTftpSocket() override;
+
+    CTftpSocket(const CTftpSocket&) = delete;
+    CTftpSocket& operator=(const CTftpSocket&) = delete;
+
+    // Creates a non-blocking UDP/IPv4 socket bound to any address and an ephemeral port.
+    // 0, or TFTP_ERR_NET_OPEN.
+    TftpResult Open(std::uint32_t nPort, const std::string& strAddress);
+    // One datagram to the address and m_nPort. 0, TFTP_ERR_BAD_ADDRESS (the address is not dotted
+    // IPv4 or the system refuses it), or TFTP_ERR_NET_FAULT.
+    TftpResult SendPacket(const std::string& strAddress, const std::uint8_t* pBuffer, int nLength);
+    bool HasDatagram() const { return m_bHasDatagram; }
+    // Copies min(nCapacity, m_nDatagramLen) bytes, returns the count in nCapacity, empties the slot.
+    TftpResult TakeDatagram(std::uint8_t* pBuffer, int& nCapacity);
+    // Harmless when no socket is open.
+    void Close();
+    bool IsOpen() const { return m_nSocket >= 0; }
+
+    // Target of WM_TFTP_NOTIFY while a transfer holds the socket; null otherwise.
+    void SetOwner(QObject* pOwner) { m_pOwner = pOwner; }
+    QObject* GetOwner() const { return m_pOwner; }
+    // Called after a datagram has been accepted into the slot, so that an owner waiting for the
+    // router knows there is work for the next step.
+    void SetArrivalHandler(std::function<void()> handler) { m_onArrival = std::move(handler); }
+
+    // Notifications. A non-zero error code is a fault reported to the owner.
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+    QObject* m_pOwner = nullptr;
+    std::uint32_t m_nPort = 0;
+    std::string m_strAddress;
+    bool m_bHasDatagram = false;
+    int m_nDatagramLen = 0;
+    std::uint8_t m_datagram[TFTP_RECV_BUFFER_SIZE] = {};
+
+private:
+    void NotifyFault();
+
+    int m_nSocket = -1;
+    std::uint32_t m_nRouterIp = 0;   // the router's address as a number (host order)
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    std::function<void()> m_onArrival;
+};

@@ -1,0 +1,144 @@
+#pragma once
+// The transfer engine: one TFTP transfer at a time with a router, driven one Step at a time by its
+// owner. The engine never blocks and never shows anything; failures are result codes.
+//
+// The owner (the dialog, the console companion, a test) is a QObject:
+//  - it calls Step for every WM_TRANSFER_STEP it posts to itself, until GetPhase is PHASE_IDLE;
+//  - its timers are the engine's: the engine starts them on the owner (startTimer), and the owner's
+//    timerEvent calls OnTimeout;
+//  - socket faults reach it synchronously as a CTftpNotifyEvent (WM_TFTP_NOTIFY), whose handler
+//    calls Fail.
+// An owner that does not want to spin posts the next step only while IsAwaitingEvent is false, and
+// otherwise waits for the wake handler, which runs when a datagram arrives or a time-out expires.
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "LocalFile.h"
+#include "TftpTypes.h"
+
+class CTftpSocket;
+
+// Time-out durations. The programs always use the defaults; tests may shorten them.
+struct TransferTimings {
+    int nReplyTimeoutMs = 5000;       // after every packet that expects an answer
+    int nRomWriteTimeoutMs = 180000;  // the final wait while the router writes its flash ROM
+};
+
+// Classification of a received datagram by ReadPacket.
+inline constexpr std::uint16_t PACKET_NONE = 0;
+inline constexpr std::uint16_t PACKET_DATA = 3;   // the expected DATA block
+inline constexpr std::uint16_t PACKET_ACK = 4;    // the expected ACK
+inline constexpr std::uint16_t PACKET_ERROR = 5;  // an ERROR packet
+
+// Most retransmissions of one packet.
+inline constexpr std::uint16_t TFTP_MAX_RETRIES = 4;
+// Bound of the receive list: a router that sends more is treated as memory running out.
+inline constexpr std::int64_t TFTP_MAX_RECEIVE_BYTES = 64LL * 1024 * 1024;
+// Largest file that can be sent: 65535 blocks, the last one short.
+inline constexpr std::int64_t TFTP_MAX_SEND_BYTES = 65534LL * 512 + 511;
+
+class CTftpTransfer {
+public:
+    CTftpTransfer();
+    explicit CTftpTransfer(const TransferTimings& timings);
+    virtual ~CTftpTransfer();
+
+    CTftpTransfer(const CTftpTransfer&) = delete;
+    CTftpTransfer& operator=(const CTftpTransfer&) = delete;
+
+    TftpResult Start(const TransferRequest& request, QObject* pOwner);
+    TftpResult Step();
+    TransferPhase GetPhase() const { return m_nPhase; }
+    TftpResult GetResult() const { return m_nResult; }
+    int GetPercent() const;
+    void Fail(TftpResult nCode);
+    void OnTimeout();
+    void SetLocalFile(bool bFileChosen, const std::string& strPath);
+    bool IsFileChosen() const { return m_bFileChosen; }
+    void SetFileChosen(bool bFileChosen) { m_bFileChosen = bFileChosen; }
+    // The message of the last ERROR packet received, up to its first zero byte.
+    std::string PeerErrorText() const;
+
+    // True while the engine waits for the router: the next Step would do nothing until a datagram
+    // arrives or the running time-out expires.
+    bool IsAwaitingEvent() const;
+    // Runs when a datagram has been accepted or a time-out has expired.
+    void SetWakeHandler(std::function<void()> handler);
+
+    // Read-only views for progress displays and tests.
+    TransferStep GetStep() const { return m_nStep; }
+    std::uint16_t GetRetries() const { return m_nRetries; }
+    int GetTimerId() const { return m_nTimerId; }
+    bool IsEndpointOpen() const { return m_bEndpointOpen; }
+    std::int64_t GetBytesDone() const { return m_nBytesDone; }
+    std::int64_t GetTotalBytes() const { return m_nTotalBytes; }
+    const std::string& GetLocalPath() const { return m_strLocalPath; }
+    const TransferTimings& GetTimings() const { return m_timings; }
+
+protected:
+    // Packets.
+    TftpResult SendRequest();
+    TftpResult SendData();
+    TftpResult SendAck();
+    TftpResult SendError();
+    TftpResult ReadPacket(std::uint16_t& nKind);
+    TftpResult Resend();
+
+    // State machine.
+    TftpResult StepSend();
+    TftpResult StepReceive();
+    TftpResult OpenEndpoint();
+    TftpResult CloseEndpoint();
+    void ArmTimer(int nMilliseconds);
+    void StopTimer();
+
+    // Local file.
+    TftpResult PrepareLocal();
+    TftpResult LoadSendFile();
+    TftpResult StoreReceivedBlock();
+    TftpResult FinishLocal();
+    TftpResult FinishReceive();
+    TftpResult SaveReceivedFile();
+    TftpResult FreeBlocks();
+
+    QObject* m_pOwner = nullptr;
+    bool m_bTimedOut = false;
+    int m_nTimerId = 0;
+    std::string m_strRouter;
+    bool m_bEndpointOpen = false;
+    std::int16_t m_nDirection = DIRECTION_SEND;
+    std::int16_t m_nFileKind = FILE_KIND_FIRMWARE;
+    TransferPhase m_nPhase = PHASE_IDLE;
+    TransferStep m_nStep = STEP_NONE;
+    int m_nSendLen = 0;
+    int m_nRecvLen = 0;
+    TftpResult m_nResult = TFTP_OK;
+    std::uint16_t m_nRetries = 0;
+    bool m_bFileChosen = false;
+    std::string m_strLocalPath;
+    std::string m_strPassword;
+    std::string m_strFileNumber;
+    CLocalFile m_file;
+    std::int64_t m_nFileSize = 0;       // 64-bit so that a 4 GiB file is never taken for a small one
+    std::uint16_t m_nBlockCount = 0;
+    std::int64_t m_nTotalBytes = 0;
+    std::uint16_t m_nBlock = 0;
+    int m_nBlockLen = 0;
+    std::int64_t m_nBytesDone = 0;
+    bool m_bLastBlock = false;
+
+    TransferTimings m_timings;
+    std::function<void()> m_onWake;
+};
+
+// Module-level engine state: one transfer at a time in the process.
+extern std::uint8_t g_sendBuffer[TFTP_SEND_BUFFER_SIZE];
+extern std::uint8_t g_recvBuffer[TFTP_RECV_BUFFER_SIZE];
+extern SendBlock* g_pSendBlocks;
+extern RecvBlock* g_pRecvHead;
+extern RecvBlock* g_pRecvTail;
+extern CTftpSocket* g_pSocket;
