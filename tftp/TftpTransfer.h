@@ -12,6 +12,7 @@
 // otherwise waits for the wake handler, which runs when a datagram arrives or a time-out expires.
 
 #include <QObject>
+#include <QPointer>
 
 #include <cstdint>
 #include <functional>
@@ -133,6 +134,11 @@ protected:
 
     TransferTimings m_timings;
     std::function<void()> m_onWake;
+    // Tracks whether m_pOwner still exists, so that stopping a timer never touches a destroyed owner.
+    QPointer<QObject> m_pOwnerGuard;
+
+private:
+    void Wake();
 };
 
 // Module-level engine state: one transfer at a time in the process.
