@@ -1,7 +1,13 @@
 #pragma once
 // The only code that touches the user's local file: a thin file object in the manner of the
-// framework's file class, whose failures are results rather than exceptions.
-// (Filled in with the file side of the engine.)
+// framework's file class, whose failures are results rather than exceptions. Every failing call
+// leaves the system's error number in LastError().
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 class CLocalFile {
 public:
@@ -10,9 +16,45 @@ public:
     CLocalFile(const CLocalFile&) = delete;
     CLocalFile& operator=(const CLocalFile&) = delete;
 
+    // What a status query by path tells (the target itself when the path is a symbolic link).
+    struct Status {
+        bool bRegular = false;      // an ordinary file (not a folder, device or pipe)
+        std::int64_t nSize = 0;
+        mode_t nPermissions = 0;    // the permission bits (rwx for owner, group, others)
+    };
+
+    // False when nothing is at the path or it cannot be examined.
+    static bool GetStatus(const std::string& strPath, Status& status);
+
+    // Opens an existing ordinary file for reading. A folder, a device or a pipe is refused (the
+    // open never waits for a pipe's writer). status receives what the open file is.
+    bool OpenForRead(const std::string& strPath, Status& status);
+    // Creates a new file that must not exist yet, for writing. nMode is passed to the system, which
+    // applies the process's file creation mask to it.
+    bool CreateNew(const std::string& strPath, mode_t nMode);
+    // Sets the permission bits of the open file exactly, without the creation mask.
+    bool SetPermissions(mode_t nPermissions);
+
+    // Reads up to nCount bytes; fewer only at the end of the file. The count read, or -1 on failure.
+    std::int64_t Read(void* pBuffer, std::size_t nCount);
+    // Writes all nCount bytes (a short write, disk full included, is a failure).
+    bool Write(const void* pBuffer, std::size_t nCount);
+    // Forces the written data onto the disk.
+    bool Flush();
+    // Closes the file; the object is closed afterwards even when the close fails.
+    bool Close();
+    // Closes the file if it is open, ignoring every error.
     void Abort();
     bool IsOpen() const { return m_nHandle >= 0; }
+    int LastError() const { return m_nLastError; }
+
+    // Replaces strTo with strFrom in one step: strTo names either the old file or the new one,
+    // never a partial or missing file.
+    static bool Rename(const std::string& strFrom, const std::string& strTo);
+    // Removes a file; false when it cannot.
+    static bool Remove(const std::string& strPath);
 
 private:
     int m_nHandle = -1;
+    int m_nLastError = 0;
 };

@@ -1,0 +1,220 @@
+// The engine's file side: the file to send is read whole into the send block array before the
+// request goes out; a received file is collected in memory and written only once the whole receive
+// has succeeded. Nothing here touches the disk while packets are being exchanged.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "TftpTransfer.h"
+
+SendBlock* g_pSendBlocks = nullptr;
+RecvBlock* g_pRecvHead = nullptr;
+RecvBlock* g_pRecvTail = nullptr;
+
+namespace {
+
+constexpr mode_t kPermissionBits = 0777;
+constexpr int kTemporaryNameAttempts = 64;
+// Leaves room for the prefix and the suffix within the usual 255-byte limit of a name.
+constexpr std::size_t kMaxTemporaryBaseName = 200;
+
+// A name for the new file beside the one it will replace, so that the final rename stays within one
+// file system and is a single step. The leading dot keeps it out of ordinary folder listings while it
+// exists.
+std::string TemporaryPathBeside(const std::string& strPath, unsigned nAttempt)
+{
+    const std::filesystem::path target(strPath);
+    std::string strBase = target.filename().string();
+    if (strBase.size() > kMaxTemporaryBaseName)
+        strBase.resize(kMaxTemporaryBaseName);
+    const auto nTicks = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    const unsigned long long nMix =
+        (nTicks * 0x9E3779B97F4A7C15ULL) ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ nAttempt;
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuv";
+    char suffix[13];
+    for (int i = 0; i < 12; ++i)
+        suffix[i] = kDigits[(nMix >> (i * 5)) & 0x1F];
+    suffix[12] = '\0';
+    const std::string strName = "." + strBase + ".velnor-" + suffix;
+    return (target.parent_path() / strName).string();
+}
+
+}  // namespace
+
+TftpResult CTftpTransfer::PrepareLocal()
+{
+    if (m_nDirection == DIRECTION_SEND) {
+        TftpResult nResult = LoadSendFile();
+        if (nResult != TFTP_OK)
+            return nResult;
+        m_nTotalBytes = m_nFileSize;
+        // The router answers a write request with the ACK of block 0.
+        m_nBlock = 0;
+    } else {
+        m_nBlock = 1;
+    }
+    m_nStep = STEP_SEND_REQUEST;
+    return TFTP_OK;
+}
+
+TftpResult CTftpTransfer::LoadSendFile()
+{
+    CLocalFile::Status status;
+    if (!m_file.OpenForRead(m_strLocalPath, status))
+        return TFTP_ERR_FILE_OPEN;
+    // Block numbers are 16 bits and index the array: 65535 entries, the last one short, is the most
+    // a transfer can carry. Refused here, before any packet goes out.
+    if (status.nSize > TFTP_MAX_SEND_BYTES) {
+        m_file.Abort();
+        return TFTP_ERR_FILE_READ;
+    }
+    m_nFileSize = status.nSize;
+    // One entry more than the full blocks: a size that is a multiple of 512 (0 included) must end
+    // with an empty DATA block.
+    m_nBlockCount = static_cast<std::uint16_t>(m_nFileSize / TFTP_BLOCK_SIZE + 1);
+    g_pSendBlocks = new (std::nothrow) SendBlock[m_nBlockCount];
+    if (!g_pSendBlocks) {
+        m_file.Abort();
+        return TFTP_ERR_NO_MEMORY;
+    }
+
+    const int nLastLength = static_cast<int>(m_nFileSize % TFTP_BLOCK_SIZE);
+    for (std::uint32_t i = 0; i < m_nBlockCount; ++i) {
+        SendBlock& block = g_pSendBlocks[i];
+        const bool bLast = i + 1 == m_nBlockCount;
+        const std::int64_t nRead = m_file.Read(block.data, TFTP_BLOCK_SIZE);
+        if (nRead < 0) {
+            block.nLength = 0;
+            m_file.Abort();
+            return TFTP_ERR_FILE_READ;
+        }
+        block.nLength = static_cast<std::int16_t>(nRead);
+        // A file that changes size while it is read is being rewritten by someone: what was measured
+        // and what was read no longer describe the same image, and a firmware image cut or spliced
+        // that way must not reach the router's flash ROM.
+        const int nExpected = bLast ? nLastLength : TFTP_BLOCK_SIZE;
+        if (nRead != nExpected) {
+            m_file.Abort();
+            return TFTP_ERR_FILE_READ;
+        }
+    }
+    // Closing a file that was only read cannot lose anything: every byte is already in the array.
+    m_file.Close();
+    return TFTP_OK;
+}
+
+TftpResult CTftpTransfer::StoreReceivedBlock()
+{
+    const int nLength = m_nRecvLen - 4;
+    if (nLength < 0 || nLength > TFTP_BLOCK_SIZE)
+        return TFTP_ERR_RECV_NO_MEMORY;
+    // A router that never sends its short block would otherwise fill all memory; the user is told
+    // the same as when memory runs out, and the router is told to stop.
+    if (m_nBytesDone + nLength > TFTP_MAX_RECEIVE_BYTES)
+        return TFTP_ERR_RECV_NO_MEMORY;
+    auto* pNode = new (std::nothrow) RecvBlock;
+    if (!pNode)
+        return TFTP_ERR_RECV_NO_MEMORY;
+    pNode->nLength = static_cast<std::int16_t>(nLength);
+    std::memcpy(pNode->data, g_recvBuffer + 4, static_cast<std::size_t>(nLength));
+    pNode->pNext = nullptr;
+    if (!g_pRecvHead)
+        g_pRecvHead = pNode;
+    else
+        g_pRecvTail->pNext = pNode;
+    g_pRecvTail = pNode;
+
+    if (nLength < TFTP_BLOCK_SIZE)
+        m_bLastBlock = true;
+    m_nBlockLen = nLength;
+    return TFTP_OK;
+}
+
+TftpResult CTftpTransfer::FinishLocal()
+{
+    if (m_nDirection == DIRECTION_SEND) {
+        FreeBlocks();
+        return TFTP_OK;
+    }
+    return FinishReceive();
+}
+
+TftpResult CTftpTransfer::FinishReceive()
+{
+    if (m_nResult == TFTP_OK) {
+        // The blocks stay held on failure; the pass through PHASE_FAILED brings us back here with
+        // m_nResult set, and only then are they released.
+        TftpResult nResult = SaveReceivedFile();
+        if (nResult != TFTP_OK)
+            return nResult;
+    }
+    FreeBlocks();
+    return TFTP_OK;
+}
+
+TftpResult CTftpTransfer::SaveReceivedFile()
+{
+    // The received data goes to a new file beside the chosen one, which replaces it only once every
+    // byte is safely on disk: a full disk or a failing device never costs the user the file they
+    // already had, and never leaves a half-written one in its place.
+    CLocalFile::Status old;
+    const bool bReplacing = CLocalFile::GetStatus(m_strLocalPath, old) && old.bRegular;
+    // A replacement keeps the permissions of the file it replaces (a configuration holds the router
+    // password, and its owner may have closed it to others); a new file gets the usual ones. Never
+    // the set-user or set-group bits: these bytes come from the network.
+    const mode_t nPermissions = bReplacing ? (old.nPermissions & kPermissionBits) : 0666;
+
+    std::string strTemporary;
+    bool bCreated = false;
+    for (int nAttempt = 0; nAttempt < kTemporaryNameAttempts && !bCreated; ++nAttempt) {
+        strTemporary = TemporaryPathBeside(m_strLocalPath, static_cast<unsigned>(nAttempt));
+        bCreated = m_file.CreateNew(strTemporary, nPermissions);
+        if (!bCreated && m_file.LastError() != EEXIST)
+            break;
+    }
+    if (!bCreated)
+        return TFTP_ERR_FILE_OPEN;
+    // The creation mask may have narrowed the bits; a failure here leaves the file only more
+    // private than the one it replaces, never less.
+    if (bReplacing)
+        m_file.SetPermissions(nPermissions);
+
+    TftpResult nResult = TFTP_OK;
+    for (const RecvBlock* pNode = g_pRecvHead; pNode && nResult == TFTP_OK; pNode = pNode->pNext) {
+        if (!m_file.Write(pNode->data, static_cast<std::size_t>(pNode->nLength)))
+            nResult = TFTP_ERR_FILE_WRITE;
+    }
+    if (nResult == TFTP_OK && !m_file.Flush())
+        nResult = TFTP_ERR_FILE_SAVE;
+    if (nResult == TFTP_OK && !m_file.Close())
+        nResult = TFTP_ERR_FILE_SAVE;
+    if (nResult == TFTP_OK && !CLocalFile::Rename(strTemporary, m_strLocalPath))
+        nResult = TFTP_ERR_FILE_SAVE;
+    if (nResult != TFTP_OK) {
+        m_file.Abort();
+        CLocalFile::Remove(strTemporary);
+    }
+    return nResult;
+}
+
+TftpResult CTftpTransfer::FreeBlocks()
+{
+    delete[] g_pSendBlocks;
+    g_pSendBlocks = nullptr;
+    RecvBlock* pNode = g_pRecvHead;
+    while (pNode) {
+        RecvBlock* pNext = pNode->pNext;
+        delete pNode;
+        pNode = pNext;
+    }
+    g_pRecvHead = nullptr;
+    g_pRecvTail = nullptr;
+    return TFTP_OK;
+}
