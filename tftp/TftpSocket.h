@@ -60,6 +60,8 @@ private:
 
     int m_nSocket = -1;
     std::uint32_t m_nRouterIp = 0;   // the router's address as a number (host order)
+    bool m_bRouterKnown = false;     // m_strAddress is dotted IPv4; otherwise nothing is ever accepted
+    bool m_bFaultReported = false;   // one fault per open socket: the first one already ends the transfer
     QSocketNotifier* m_pReadNotifier = nullptr;
     std::function<void()> m_onArrival;
 };

@@ -1,0 +1,220 @@
+#include "TftpSocket.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "RouterAddress.h"
+#include "TftpEvents.h"
+
+namespace {
+
+// A flood of datagrams must not hold the thread inside one notification; the notifier fires again
+// for whatever is still queued.
+constexpr int kMaxReadsPerNotification = 64;
+
+sockaddr_in MakeAddress(std::uint32_t nAddress, std::uint16_t nPort)
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    addr.sin_addr.s_addr = htonl(nAddress);
+    return addr;
+}
+
+}  // namespace
+
+CTftpSocket::CTftpSocket() = default;
+
+CTftpSocket::~CTftpSocket()
+{
+    Close();
+}
+
+TftpResult CTftpSocket::Open(std::uint32_t nPort, const std::string& strAddress)
+{
+    Close();
+    if (nPort > 0xFFFF)
+        return TFTP_ERR_NET_OPEN;
+    int nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (nSocket < 0)
+        return TFTP_ERR_NET_OPEN;
+    const sockaddr_in local = MakeAddress(INADDR_ANY, 0);
+    if (::bind(nSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(nSocket);
+        return TFTP_ERR_NET_OPEN;
+    }
+
+    m_nSocket = nSocket;
+    m_nPort = nPort;
+    m_strAddress = strAddress;
+    // Compared as a number: "010.001.000.001" is the router 10.1.0.1, whose datagrams the system
+    // reports as coming from "10.1.0.1".
+    const auto routerIp = ParseRouterAddress(strAddress);
+    m_bRouterKnown = routerIp.has_value();
+    m_nRouterIp = routerIp.value_or(0);
+    m_bHasDatagram = false;
+    m_nDatagramLen = 0;
+    m_bFaultReported = false;
+
+    m_pReadNotifier = new QSocketNotifier(static_cast<qintptr>(nSocket), QSocketNotifier::Read, this);
+    QObject::connect(m_pReadNotifier, &QSocketNotifier::activated, this, [this] { OnReceive(0); });
+    return TFTP_OK;
+}
+
+TftpResult CTftpSocket::SendPacket(const std::string& strAddress, const std::uint8_t* pBuffer, int nLength)
+{
+    // Only dotted IPv4 is ever looked at: a name would go to the resolver, which can block the
+    // window for many seconds and may send queries beyond the local network.
+    const auto address = ParseRouterAddress(strAddress);
+    if (!address)
+        return TFTP_ERR_BAD_ADDRESS;
+    if (m_nSocket < 0 || !pBuffer || nLength < 0)
+        return TFTP_ERR_NET_FAULT;
+
+    const sockaddr_in to = MakeAddress(*address, static_cast<std::uint16_t>(m_nPort));
+    ssize_t nSent;
+    do {
+        nSent = ::sendto(m_nSocket, pBuffer, static_cast<std::size_t>(nLength), 0,
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (nSent < 0 && errno == EINTR);
+    if (nSent >= 0)
+        return TFTP_OK;
+
+    switch (errno) {
+    case EADDRNOTAVAIL:
+    case EINVAL:
+        return TFTP_ERR_BAD_ADDRESS;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ENOBUFS:
+    case ECONNREFUSED:
+        // A momentarily full queue, or the report of an earlier datagram that found no listener:
+        // this datagram is simply lost, as it could be on the wire. The running time-out resends it,
+        // and a router that stays unreachable ends the transfer with no response after the
+        // retransmissions; failing a long firmware upload for one full queue would be worse.
+        return TFTP_OK;
+    default:
+        return TFTP_ERR_NET_FAULT;
+    }
+}
+
+TftpResult CTftpSocket::TakeDatagram(std::uint8_t* pBuffer, int& nCapacity)
+{
+    int nCount = 0;
+    if (m_bHasDatagram && pBuffer && nCapacity > 0)
+        nCount = m_nDatagramLen < nCapacity ? m_nDatagramLen : nCapacity;
+    if (nCount > 0)
+        std::memcpy(pBuffer, m_datagram, static_cast<std::size_t>(nCount));
+    nCapacity = nCount;
+    m_bHasDatagram = false;
+    return TFTP_OK;
+}
+
+void CTftpSocket::Close()
+{
+    if (m_pReadNotifier) {
+        // The notifier may be the very sender whose signal runs this (a fault handler that closes):
+        // it is switched off now and goes when control is back in the event loop.
+        m_pReadNotifier->setEnabled(false);
+        m_pReadNotifier->deleteLater();
+        m_pReadNotifier = nullptr;
+    }
+    if (m_nSocket >= 0) {
+        ::close(m_nSocket);
+        m_nSocket = -1;
+    }
+}
+
+void CTftpSocket::OnReceive(int nErrorCode)
+{
+    if (nErrorCode != 0) {
+        NotifyFault();
+        return;
+    }
+    if (m_nSocket < 0)
+        return;
+
+    // The owner's fault handler may show a message box and so run an event loop of its own; the
+    // notifier stays off meanwhile, or it would call back into this loop for the same datagrams.
+    QPointer<CTftpSocket> alive(this);
+    QPointer<QSocketNotifier> notifier(m_pReadNotifier);
+    if (notifier)
+        notifier->setEnabled(false);
+
+    bool bAccepted = false;
+    for (int nRead = 0; nRead < kMaxReadsPerNotification && m_nSocket >= 0; ++nRead) {
+        std::uint8_t buffer[TFTP_RECV_BUFFER_SIZE];
+        sockaddr_in from {};
+        socklen_t nFromLength = sizeof from;
+        // MSG_TRUNC: the true length of a datagram larger than the buffer, so that it is never
+        // mistaken for a full-sized one.
+        const ssize_t nLength = ::recvfrom(m_nSocket, buffer, sizeof buffer, MSG_TRUNC,
+                                           reinterpret_cast<sockaddr*>(&from), &nFromLength);
+        if (nLength < 0) {
+            if (errno == EINTR || errno == ECONNREFUSED)
+                continue;  // the refusal reports an earlier datagram to a silent port; time-outs decide
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            NotifyFault();
+            break;
+        }
+        const bool bFromRouter = m_bRouterKnown && from.sin_family == AF_INET &&
+                                 ntohs(from.sin_port) == m_nPort && ntohl(from.sin_addr.s_addr) == m_nRouterIp;
+        // Anything else on the network may reach an open UDP port; a stray datagram, whatever its
+        // size, must not end the user's transfer.
+        if (!bFromRouter || nLength == 0)
+            continue;
+        if (nLength > TFTP_RECV_BUFFER_SIZE) {
+            NotifyFault();
+            break;
+        }
+        std::memcpy(m_datagram, buffer, static_cast<std::size_t>(nLength));
+        m_nDatagramLen = static_cast<int>(nLength);
+        m_bHasDatagram = true;
+        bAccepted = true;
+    }
+    if (!alive)
+        return;
+    if (notifier && notifier == m_pReadNotifier)
+        notifier->setEnabled(true);
+    if (bAccepted && m_onArrival)
+        m_onArrival();
+}
+
+void CTftpSocket::OnSend(int nErrorCode)
+{
+    if (nErrorCode != 0)
+        NotifyFault();
+}
+
+void CTftpSocket::OnConnect(int nErrorCode)
+{
+    if (nErrorCode != 0)
+        NotifyFault();
+}
+
+void CTftpSocket::OnClose(int nErrorCode)
+{
+    if (nErrorCode != 0)
+        NotifyFault();
+}
+
+void CTftpSocket::NotifyFault()
+{
+    if (!m_pOwner || m_bFaultReported)
+        return;
+    m_bFaultReported = true;
+    CTftpNotifyEvent event(NOTIFY_FAULT, TFTP_ERR_NET_FAULT);
+    QCoreApplication::sendEvent(m_pOwner, &event);
+}
