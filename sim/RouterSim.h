@@ -87,6 +87,10 @@ struct RouterSimOptions {
     std::string tracePath;       // one line per datagram in and out
     bool traceInMemory = false;  // keep the same lines for Trace()
     double maxSeconds = 0;       // 0 = unbounded; the router stops by itself after this long
+
+    // One line per event worth telling a person (request, refusal, completion, giving up), called on the
+    // router's own thread.
+    std::function<void(const std::string&)> onEvent;
 };
 
 struct RouterSimStats {
@@ -102,6 +106,8 @@ struct RouterSimStats {
     std::uint64_t ignoredWhileFlashing = 0;     // datagrams of the peer while the last ACK is withheld
     std::uint64_t droppedIn = 0, droppedOut = 0, duplicatedIn = 0, duplicatedOut = 0;
     std::uint64_t malformedIn = 0;              // too short, unknown opcode, bad request
+    std::uint64_t unexpectedIn = 0;             // well-formed but out of turn (a block from the future ...)
+    std::uint64_t ignoredWhileRestarting = 0;
     std::uint64_t busyRejects = 0;              // requests of another client while a transfer runs
     std::uint64_t unknownTransferIn = 0;        // DATA/ACK/ERROR outside the running transfer
     std::uint64_t strayDatagramsSent = 0, otherPortDatagramsSent = 0, oversizedSent = 0, injectionsSent = 0;

@@ -1,8 +1,266 @@
-// velnor-router-sim: plays the router for the client on this machine.
-#include <cstdio>
+// velnor-router-sim: plays the router on this machine, so that the client can be tried without one.
+//
+// Exit status: 0 after a clean stop (SIGINT, SIGTERM or --max-seconds), 1 when the router cannot start
+// (most often: port 69 may not be bound), 2 for a mistake on the command line.
 
-int main()
+#include "RouterSim.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kUsage = R"(Usage: velnor-router-sim [options]
+
+Plays one of the routers for Velnor Client: a TFTP server on UDP port 69 that serves one transfer at a
+time and answers every packet from port 69 itself. Its files live in one folder: config0..config4
+(configuration files; "config" means config0) and exec0, exec1 (firmware slots; "exec" means exec0).
+Configuration names may carry "/" and the router password; firmware can only be written.
+
+Router:
+  --listen ADDR            dotted IPv4 address to serve on (default 127.0.0.1)
+  --port N                 UDP port (default 69; binding 69 needs root or CAP_NET_BIND_SERVICE)
+  --root DIR               folder with the router's files (default: the current folder)
+  --password PW            configuration names must end in "/PW", else "Access violation"
+  --no-file-numbers        a model that takes no file number: any number is an "Access violation"
+  --oack                   answer requests that carry options ("tsize") with an OACK
+  --flash-seconds S        withhold the ACK of a firmware's last block S seconds (negative: forever)
+  --flash-config-writes    configuration writes wait --flash-seconds too
+  --retransmit-seconds S   the router's own time-out (default 5)
+  --max-retransmits N      retransmissions before it gives a transfer up (default 4)
+  --max-file-bytes N       refuse writes larger than N bytes ("Disk full or allocation exceeded")
+
+Faults (for tests):
+  --delay S                send every answer S seconds late
+  --drop-rate R            drop incoming and outgoing datagrams with probability R (0..1)
+  --drop-in-rate R, --drop-out-rate R
+  --seed N                 seed of the drop and duplicate decisions (default 1)
+  --duplicate-rate R       send outgoing datagrams twice with probability R
+  --duplicate-in-rate R    handle incoming datagrams twice with probability R
+  --answer-from-other-port answers leave from another local port
+  --silent                 take everything in, never answer
+  --error-text T           answer every request with ERROR carrying T ...
+  --error-code N           ... with this error code (default 0) ...
+  --error-after N          ... or only once N data blocks of a transfer have passed
+  --restart-after N        forget the transfer after N data blocks, as if the router restarted ...
+  --restart-seconds S      ... and stay deaf S seconds
+  --no-unknown-transfer-errors
+                           stay quiet on DATA/ACK outside a transfer (default: ERROR 5)
+  --oversized-reply        send one 1100-byte datagram from port 69 during a transfer ...
+  --oversized-at N         ... just before the router's packet number N (default 1)
+  --overlong-data-at N     send DATA N of a read first as 517 bytes
+  --stray-from ADDR        send stray copies of every answer from this other local address
+
+Running:
+  --trace FILE             one line per datagram in and out: seconds, direction, from -> to, length, hex
+  --max-seconds S          stop by itself after S seconds
+  --quiet                  print no line per transfer
+  --help                   this text
+
+It stops cleanly on SIGINT (Ctrl+C) and SIGTERM.
+)";
+
+struct Args {
+    velnor::sim::RouterSimOptions options;
+    bool bQuiet = false;
+    bool bHelp = false;
+};
+
+bool ParseDouble(const char* text, double* value)
 {
-    std::fprintf(stderr, "velnor-router-sim: not finished yet\n");
-    return 1;
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+bool ParseUnsigned(const char* text, unsigned long long limit, unsigned long long* value)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtoull(text, &end, 10);
+    return errno == 0 && *end == '\0' && *value <= limit;
+}
+
+bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
+{
+    auto& o = args->options;
+    o.root = ".";
+    for (int i = 1; i < argc; ++i) {
+        const std::string opt = argv[i];
+        auto value = [&](const char** out) {
+            if (i + 1 >= argc) {
+                *error = opt + " needs a value";
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        auto real = [&](double* out, double min, double max) {
+            const char* text = nullptr;
+            if (!value(&text))
+                return false;
+            if (!ParseDouble(text, out) || *out < min || *out > max) {
+                *error = opt + ": \"" + text + "\" is not a number from " + std::to_string(min) + " to " +
+                         std::to_string(max);
+                return false;
+            }
+            return true;
+        };
+        auto whole = [&](unsigned long long* out, unsigned long long limit) {
+            const char* text = nullptr;
+            if (!value(&text))
+                return false;
+            if (!ParseUnsigned(text, limit, out)) {
+                *error = opt + ": \"" + text + "\" is not a whole number up to " + std::to_string(limit);
+                return false;
+            }
+            return true;
+        };
+        const char* text = nullptr;
+        unsigned long long n = 0;
+        double d = 0;
+        bool ok = true;
+        if (opt == "--help" || opt == "-h") {
+            args->bHelp = true;
+        } else if (opt == "--listen") {
+            ok = value(&text) && (o.listenAddress = text, true);
+        } else if (opt == "--port") {
+            ok = whole(&n, 65535) && (o.port = static_cast<std::uint16_t>(n), true);
+        } else if (opt == "--root") {
+            ok = value(&text) && (o.root = text, true);
+        } else if (opt == "--password") {
+            ok = value(&text) && (o.password = text, true);
+        } else if (opt == "--no-file-numbers") {
+            o.noFileNumbers = true;
+        } else if (opt == "--oack") {
+            o.oack = true;
+        } else if (opt == "--flash-seconds") {
+            ok = real(&o.flashSeconds, -1, 86400);
+        } else if (opt == "--flash-config-writes") {
+            o.flashConfigWrites = true;
+        } else if (opt == "--retransmit-seconds") {
+            ok = real(&o.retransmitSeconds, 0.001, 3600);
+        } else if (opt == "--max-retransmits") {
+            ok = whole(&n, 1000) && (o.maxRetransmits = static_cast<int>(n), true);
+        } else if (opt == "--max-file-bytes") {
+            ok = whole(&n, ~0ull) && (o.maxFileBytes = n, true);
+        } else if (opt == "--delay") {
+            ok = real(&o.replyDelaySeconds, 0, 3600);
+        } else if (opt == "--drop-rate") {
+            ok = real(&d, 0, 1) && (o.dropInRate = o.dropOutRate = d, true);
+        } else if (opt == "--drop-in-rate") {
+            ok = real(&o.dropInRate, 0, 1);
+        } else if (opt == "--drop-out-rate") {
+            ok = real(&o.dropOutRate, 0, 1);
+        } else if (opt == "--seed") {
+            ok = whole(&n, 0xFFFFFFFFull) && (o.seed = static_cast<std::uint32_t>(n), true);
+        } else if (opt == "--duplicate-rate") {
+            ok = real(&o.duplicateRate, 0, 1);
+        } else if (opt == "--duplicate-in-rate") {
+            ok = real(&o.duplicateInRate, 0, 1);
+        } else if (opt == "--answer-from-other-port") {
+            o.answerFromOtherPort = true;
+        } else if (opt == "--silent") {
+            o.silent = true;
+        } else if (opt == "--error-text") {
+            ok = value(&text) && (o.errorText = text, true);
+        } else if (opt == "--error-code") {
+            ok = whole(&n, 65535) && (o.errorCode = static_cast<std::uint16_t>(n), true);
+        } else if (opt == "--error-after") {
+            ok = whole(&n, 1u << 30) && (o.errorAfterBlocks = static_cast<int>(n), true);
+        } else if (opt == "--restart-after") {
+            ok = whole(&n, 1u << 30) && (o.restartAfterBlocks = static_cast<int>(n), true);
+        } else if (opt == "--restart-seconds") {
+            ok = real(&o.restartSeconds, 0, 3600);
+        } else if (opt == "--no-unknown-transfer-errors") {
+            o.answerUnknownTransfer = false;
+        } else if (opt == "--oversized-reply") {
+            o.oversizedReply = true;
+        } else if (opt == "--oversized-at") {
+            ok = whole(&n, 0xFFFFFFFFull) && (o.oversizedAtBlock = static_cast<std::uint32_t>(n), true);
+        } else if (opt == "--overlong-data-at") {
+            ok = whole(&n, 1u << 30) && (o.overlongDataAtBlock = static_cast<int>(n), true);
+        } else if (opt == "--stray-from") {
+            ok = value(&text) && (o.strayFromAddress = text, true);
+        } else if (opt == "--trace") {
+            ok = value(&text) && (o.tracePath = text, true);
+        } else if (opt == "--max-seconds") {
+            ok = real(&o.maxSeconds, 0, 1e7);
+        } else if (opt == "--quiet") {
+            args->bQuiet = true;
+        } else {
+            *error = "unknown option \"" + opt + "\"";
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, &args, &error)) {
+        std::fprintf(stderr, "velnor-router-sim: %s\nTry --help.\n", error.c_str());
+        return 2;
+    }
+    if (args.bHelp) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!args.bQuiet) {
+        args.options.onEvent = [](const std::string& line) {
+            std::printf("velnor-router-sim: %s\n", line.c_str());
+            std::fflush(stdout);
+        };
+    }
+
+    // The signals are taken by this thread alone (sigtimedwait below); the router's thread, started
+    // after this, inherits the blocked mask and is never interrupted by them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    velnor::sim::RouterSim router(args.options);
+    if (!router.Start(&error)) {
+        std::fprintf(stderr, "velnor-router-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("velnor-router-sim: serving %s on %s:%u (Ctrl+C stops)\n", args.options.root.c_str(),
+                args.options.listenAddress.c_str(), static_cast<unsigned>(router.Port()));
+    std::fflush(stdout);
+
+    const char* reason = "time is up (--max-seconds)";
+    while (router.IsRunning()) {
+        timespec tick{0, 200 * 1000 * 1000};
+        int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM) {
+            reason = sig == SIGINT ? "SIGINT" : "SIGTERM";
+            break;
+        }
+    }
+    router.Stop();
+    const auto stats = router.Stats();
+    std::printf("velnor-router-sim: stopped (%s): %llu transfers completed, %llu failed, %llu datagrams in, "
+                "%llu out\n",
+                reason, static_cast<unsigned long long>(stats.transfersCompleted),
+                static_cast<unsigned long long>(stats.transfersFailed),
+                static_cast<unsigned long long>(stats.datagramsIn),
+                static_cast<unsigned long long>(stats.datagramsOut));
+    return 0;
 }
