@@ -1,0 +1,114 @@
+#include "AboutDlg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "AppIcon.h"
+#include "DialogUnits.h"
+#include "StringTable.h"
+#include "Texts.h"
+
+namespace {
+
+QString FromText(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+CAboutDlg::CAboutDlg(QWidget* pParent)
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint)
+{
+    m_strVersion.clear();
+    setObjectName(QStringLiteral("CAboutDlg"));
+    setWindowTitle(FromText(kAboutCaption));
+    setFont(DialogFont());
+    CreateControls();
+}
+
+void CAboutDlg::CreateControls()
+{
+    const CDialogUnits units(font());
+    setFixedSize(units.X(217), units.Y(98));
+
+    m_pIcon = new QLabel(this);
+    m_pIcon->setObjectName(QStringLiteral("IDC_ICON_APP"));
+    // A static icon control shows the icon at its own 32 x 32 size from the control's top-left corner.
+    m_pIcon->setGeometry(QRect(units.Rect(11, 17, 20, 20).topLeft(), QSize(32, 32)));
+    m_pIcon->setPixmap(AppIcon().pixmap(32, 32));
+
+    m_pLabelName = new QLabel(this);
+    m_pLabelName->setObjectName(QStringLiteral("IDC_STATIC_NAME"));
+    m_pLabelName->setTextFormat(Qt::PlainText);
+    m_pLabelName->setText(FromText(kAboutProgramName));
+    m_pLabelName->setGeometry(units.Rect(58, 17, 64, 8));
+
+    m_pEditVersion = new QLineEdit(this);
+    m_pEditVersion->setObjectName(QStringLiteral("IDC_EDIT_VERSION"));
+    m_pEditVersion->setReadOnly(true);
+    m_pEditVersion->setFrame(false);
+    m_pEditVersion->setFocusPolicy(Qt::ClickFocus);
+    m_pEditVersion->setTextMargins(0, 0, 0, 0);
+    m_pEditVersion->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; padding: 0px; }"));
+    // The field is 14 units high but its text shares the baseline of the 8-unit label beside it.
+    const QRect version = units.Rect(124, 17, 40, 14);
+    m_pEditVersion->setGeometry(version.x(), version.y(), version.width(), units.Y(8) + 2);
+
+    m_pLabelPurpose = new QLabel(this);
+    m_pLabelPurpose->setObjectName(QStringLiteral("IDC_TEXT_PURPOSE"));
+    m_pLabelPurpose->setTextFormat(Qt::PlainText);
+    m_pLabelPurpose->setWordWrap(true);
+    m_pLabelPurpose->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pLabelPurpose->setText(FromText(kAboutSentence));
+    m_pLabelPurpose->setGeometry(units.Rect(34, 37, 149, 21));
+
+    m_pLabelRights = new QLabel(this);
+    m_pLabelRights->setObjectName(QStringLiteral("IDC_STATIC_RIGHTS"));
+    m_pLabelRights->setTextFormat(Qt::PlainText);
+    m_pLabelRights->setText(FromText(kAboutRights));
+    m_pLabelRights->setGeometry(units.Rect(49, 64, 126, 8));
+
+    m_pButtonOk = new QPushButton(FromText(kButtonOk), this);
+    m_pButtonOk->setObjectName(QStringLiteral("IDOK"));
+    m_pButtonOk->setGeometry(units.Rect(92, 77, 32, 14));
+    m_pButtonOk->setDefault(true);
+    connect(m_pButtonOk, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+QWidget* CAboutDlg::Control(int nId) const
+{
+    switch (nId) {
+    case IDC_ICON_APP:
+        return m_pIcon;
+    case IDC_EDIT_VERSION:
+        return m_pEditVersion;
+    case IDC_TEXT_PURPOSE:
+        return m_pLabelPurpose;
+    case IDOK:
+        return m_pButtonOk;
+    default:
+        return nullptr;
+    }
+}
+
+void CAboutDlg::showEvent(QShowEvent* pEvent)
+{
+    if (!m_bInitialised) {
+        m_bInitialised = true;
+        OnInitDialog();
+    }
+    QDialog::showEvent(pEvent);
+}
+
+bool CAboutDlg::OnInitDialog()
+{
+    m_strVersion = LoadString(IDS_VERSION);
+    m_pEditVersion->setText(QString::fromStdString(m_strVersion));
+    m_pEditVersion->setCursorPosition(0);
+    // The first tab stop takes the focus: the read-only field is none, so it is OK.
+    m_pButtonOk->setFocus();
+    return true;
+}

@@ -1,0 +1,220 @@
+// The transfer window from Execute to the end of a transfer: the checks, the step loop that drives the
+// engine and shows its progress, socket faults, time-outs, and the state of the controls.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTimerEvent>
+
+#include "ClientDlg.h"
+#include "ErrorReport.h"
+#include "MessageBox.h"
+#include "TftpEvents.h"
+#include "Texts.h"
+
+void CClientDlg::OnExecute()
+{
+    if (!ValidateRouterAddress()) {
+        CMessageBox::ShowWarning(this, std::string(kInvalidRouterAddress));
+        return;
+    }
+    // The limit is the router's, in bytes of the name on the wire.
+    if (m_strPwd.size() > static_cast<std::size_t>(MAX_PASSWORD_LENGTH)) {
+        CErrorReport(this).Report(TFTP_ERR_BAD_PASSWORD);
+        return;
+    }
+
+    m_request.strRouter = m_strRouterAddr;
+    m_request.strPassword = m_strPwd;
+    m_request.strFileNumber =
+        m_chkSpecifyFile->isChecked() ? std::to_string(m_cboFileNumber->currentIndex()) : std::string();
+
+    const TftpResult nCode = g_pTransfer->Start(m_request, this);
+    if (nCode != TFTP_OK) {
+        // The previous transfer still holds the socket; it goes on untouched.
+        CErrorReport(this).Report(nCode);
+        return;
+    }
+    // Each transfer reports its own failure, even when the last one failed and its status text is
+    // still shown (a new transfer that fails at once would otherwise find "failed" already shown).
+    m_bFailureReported = false;
+    PostStep();
+}
+
+void CClientDlg::OnTransferStep()
+{
+    m_bStepQueued = false;
+    if (m_bClosing)
+        return;
+    if (m_bInStep) {
+        // Dispatched by the pump of the step below us: that step queues the next one when it is done.
+        m_bStepRequested = true;
+        return;
+    }
+    m_bInStep = true;
+    m_bStepRequested = false;
+    ++m_nStepsRun;
+
+    g_pTransfer->Step();
+    const TransferPhase nPhase = g_pTransfer->GetPhase();
+    switch (nPhase) {
+    case PHASE_IDLE:
+    case PHASE_OPEN:
+        break;
+    case PHASE_PREPARE:
+        if (m_nShownPhase != PHASE_PREPARE) {
+            EnableControls(false);
+            ShowStatus(PHASE_PREPARE);
+            ShowPercent(0);
+        }
+        break;
+    case PHASE_WAIT_REPLY:
+    case PHASE_WRITING_ROM:
+        if (nPhase != m_nShownPhase)
+            ShowStatus(nPhase);
+        break;
+    case PHASE_SENDING:
+    case PHASE_RECEIVING: {
+        if (nPhase != m_nShownPhase)
+            ShowStatus(nPhase);
+        const int nPercent = g_pTransfer->GetPercent();
+        if (nPercent != m_nShownPercent)
+            ShowPercent(nPercent);
+        break;
+    }
+    case PHASE_FAILED:
+        if (nPhase != m_nShownPhase || !m_bFailureReported) {
+            ShowStatus(PHASE_FAILED);
+            if (!m_bFailureReported)
+                ReportResult();
+        }
+        break;
+    case PHASE_FINISH:
+        if (nPhase != m_nShownPhase) {
+            if (g_pTransfer->GetResult() != TFTP_OK) {
+                ShowStatus(PHASE_FAILED);
+                SetDefaultButton(m_btnExecute);
+            } else {
+                ShowStatus(PHASE_FINISH);
+                ShowPercent(100);
+                AddAddressToHistory();
+                g_pSetData->m_strFolder = m_strLastFolder;
+                SetDefaultButton(m_btnExit);
+            }
+            EnableControls(true);
+        }
+        break;
+    case PHASE_CLOSE:
+        m_bResetOnEdit = true;
+        break;
+    }
+
+    // Everything that waits is handled between two steps: the router's datagrams, time-outs, faults,
+    // painting and the user's input to the controls that are still enabled.
+    QCoreApplication::processEvents();
+    m_bInStep = false;
+    if (m_bClosing)
+        return;
+
+    // While the engine waits for the router nothing is queued: its wake queues the next step.
+    if (g_pTransfer->GetPhase() != PHASE_IDLE && (m_bStepRequested || !g_pTransfer->IsAwaitingEvent()))
+        PostStep();
+    m_bStepRequested = false;
+
+    if (m_bResetOnEdit)
+        m_cboOperation->setFocus();
+}
+
+void CClientDlg::OnTftpNotify(int nKind, TftpResult nCode)
+{
+    if (nKind != NOTIFY_FAULT)
+        return;
+    g_pTransfer->Fail(nCode);
+    if (m_bClosing)
+        return;
+    if (!m_bFailureReported)
+        ReportResult();
+    // The fault may come while the engine waits with no step queued; the next step ends the
+    // transfer, and only after the box has been closed.
+    if (!m_bInStep && g_pTransfer->GetPhase() != PHASE_IDLE)
+        PostStep();
+}
+
+void CClientDlg::OnTimer(int /*nTimerId*/)
+{
+    // Every timer of this window is the engine's.
+    g_pTransfer->OnTimeout();
+}
+
+void CClientDlg::OnCancel()
+{
+    // While a transfer runs, the close box and Escape are refused as the disabled Exit button is:
+    // ending the window would abandon the transfer without a word.
+    if (!m_btnExit->isEnabled())
+        return;
+    m_bClosing = true;
+    QDialog::reject();
+}
+
+void CClientDlg::reject()
+{
+    OnCancel();
+}
+
+bool CClientDlg::IsTransferRunning() const
+{
+    return g_pTransfer && g_pTransfer->GetPhase() != PHASE_IDLE;
+}
+
+void CClientDlg::ReportResult()
+{
+    // Marked before the box opens: the box's own loop may dispatch a fault notification.
+    m_bFailureReported = true;
+    const TftpResult nResult = g_pTransfer->GetResult();
+    CErrorReport report(this);
+    if (nResult == TFTP_ERR_PEER_ERROR)
+        report.ReportPeerError(nResult, g_pTransfer->PeerErrorText());
+    else
+        report.Report(nResult);
+}
+
+void CClientDlg::PostStep()
+{
+    if (m_bStepQueued)
+        return;
+    m_bStepQueued = true;
+    QCoreApplication::postEvent(this, new QEvent(WM_TRANSFER_STEP));
+}
+
+void CClientDlg::OnEngineWake()
+{
+    if (m_bClosing)
+        return;
+    if (m_bInStep) {
+        m_bStepRequested = true;
+        return;
+    }
+    if (g_pTransfer->GetPhase() != PHASE_IDLE)
+        PostStep();
+}
+
+void CClientDlg::customEvent(QEvent* pEvent)
+{
+    if (pEvent->type() == WM_TRANSFER_STEP) {
+        OnTransferStep();
+        return;
+    }
+    if (pEvent->type() == WM_TFTP_NOTIFY) {
+        const auto* pNotify = static_cast<const CTftpNotifyEvent*>(pEvent);
+        OnTftpNotify(pNotify->m_nKind, pNotify->m_nCode);
+        return;
+    }
+    QDialog::customEvent(pEvent);
+}
+
+void CClientDlg::timerEvent(QTimerEvent* pEvent)
+{
+    QDialog::timerEvent(pEvent);
+    OnTimer(pEvent->timerId());
+}
