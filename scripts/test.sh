@@ -18,3 +18,6 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 (cd build-asan && ctest --output-on-failure -j "$jobs")
+
+echo "== Fuzzing (bounded)"
+scripts/fuzz.sh "${VELNOR_FUZZ_SECONDS:-60}"
