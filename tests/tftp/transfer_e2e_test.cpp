@@ -1,0 +1,440 @@
+// Whole transfers through CTransferDriver against the router simulator on port 69 of the test's own
+// loopback address, with shortened time-outs.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "RouterSim.h"
+#include "TestSupport.h"
+#include "TftpEvents.h"
+#include "TransferDriver.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using velnor::sim::RouterSim;
+using velnor::sim::RouterSimOptions;
+using namespace std::chrono_literals;
+
+// Short enough for tests, long enough for a loaded machine to answer on loopback.
+constexpr TransferTimings kFastTimings{100, 1000};
+
+// The driver with a record of everything it reported.
+struct CRecordedRun {
+    explicit CRecordedRun(CTransferDriver& driver)
+    {
+        QObject::connect(&driver, &CTransferDriver::phaseChanged, [this](int p) { phases.push_back(p); });
+        QObject::connect(&driver, &CTransferDriver::percentChanged, [this](int nPercent, qint64 nBytes) {
+            percents.push_back(nPercent);
+            bytes.push_back(nBytes);
+        });
+        QObject::connect(&driver, &CTransferDriver::finished, [this](int nResult, const QByteArray& text) {
+            ++nFinished;
+            result = nResult;
+            peerText = text.toStdString();
+        });
+    }
+    std::vector<int> phases;
+    std::vector<int> percents;
+    std::vector<qint64> bytes;
+    int nFinished = 0;
+    int result = -1;
+    std::string peerText;
+};
+
+class TransferE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testsupport::CanBindPort69())
+            GTEST_SKIP() << testsupport::SkipReasonPort69();
+        m_strRouter = testsupport::LoopbackAddressForTest();
+    }
+
+    void StartRouter(RouterSimOptions options)
+    {
+        options.listenAddress = m_strRouter;
+        options.port = 69;
+        options.root = m_routerDir.Path();
+        m_pSim = std::make_unique<RouterSim>(std::move(options));
+        std::string error;
+        ASSERT_TRUE(m_pSim->Start(&error)) << error;
+    }
+
+    TransferRequest Request(std::int16_t nDirection, std::int16_t nKind, std::string number = {},
+                            std::string password = {}) const
+    {
+        TransferRequest r;
+        r.nDirection = nDirection;
+        r.nFileKind = nKind;
+        r.strRouter = m_strRouter;
+        r.strFileNumber = std::move(number);
+        r.strPassword = std::move(password);
+        return r;
+    }
+
+    // Runs one transfer to its end and returns its result.
+    TftpResult Run(CTransferDriver& driver, const TransferRequest& request, const std::filesystem::path& local)
+    {
+        driver.Engine().SetLocalFile(true, local.string());
+        const TftpResult nStart = driver.Start(request);
+        if (nStart != TFTP_OK)
+            return nStart;
+        // Never hang the suite: a driver that stops stepping fails here instead.
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] {
+            ADD_FAILURE() << "the transfer did not end within a minute";
+            CTftpNotifyEvent fault(NOTIFY_FAULT, TFTP_ERR_OTHER);
+            QCoreApplication::sendEvent(&driver, &fault);
+        });
+        guard.start(60000);
+        return driver.RunToEnd();
+    }
+
+    testsupport::TempDir m_routerDir;
+    testsupport::TempDir m_localDir;
+    std::string m_strRouter;
+    std::unique_ptr<RouterSim> m_pSim;
+};
+
+// --- the three operations, by size, with and without file number and password
+
+struct WholeCase {
+    const char* name;
+    std::int16_t nDirection;
+    std::int16_t nKind;
+    const char* number;       // "" for the router's default file
+    const char* password;     // given by the user
+    const char* routerFile;   // where the router keeps it
+    const char* remoteName;   // what the request names
+};
+
+const WholeCase kWholeCases[] = {
+    {"GetDefault", DIRECTION_RECEIVE, FILE_KIND_CONFIG, "", "", "config0", "config"},
+    {"GetNumberAndPassword", DIRECTION_RECEIVE, FILE_KIND_CONFIG, "3", "pw", "config3", "config3/pw"},
+    {"PutDefault", DIRECTION_SEND, FILE_KIND_CONFIG, "", "", "config0", "config"},
+    {"PutNumberAndPassword", DIRECTION_SEND, FILE_KIND_CONFIG, "4", "pw", "config4", "config4/pw"},
+    {"RevupDefault", DIRECTION_SEND, FILE_KIND_FIRMWARE, "", "", "exec0", "exec"},
+    // A password typed for a firmware transfer never reaches the router.
+    {"RevupNumberAndPassword", DIRECTION_SEND, FILE_KIND_FIRMWARE, "1", "pw", "exec1", "exec1"},
+};
+
+const std::size_t kSizes[] = {0, 511, 512, 513, 1024 * 1024};
+
+class TransferWholeTest : public TransferE2ETest,
+                          public ::testing::WithParamInterface<std::tuple<WholeCase, std::size_t>> {};
+
+TEST_P(TransferWholeTest, BytesArriveUnchanged)
+{
+    const auto& [c, nSize] = GetParam();
+    RouterSimOptions options;
+    options.password = c.password;
+    StartRouter(options);
+    const Bytes content = testsupport::PatternBytes(nSize, static_cast<std::uint32_t>(nSize) + 7);
+    const std::filesystem::path local = m_localDir / "local.file";
+    const std::filesystem::path remote = m_routerDir / c.routerFile;
+    if (c.nDirection == DIRECTION_RECEIVE) {
+        testsupport::WriteFileBytes(remote, content);
+        testsupport::WriteFileBytes(local, Bytes(3000, 'x'));  // a longer old file is replaced whole
+    } else {
+        testsupport::WriteFileBytes(local, content);
+    }
+
+    CTransferDriver driver(kFastTimings);
+    CRecordedRun run(driver);
+    ASSERT_EQ(Run(driver, Request(c.nDirection, c.nKind, c.number, c.password), local), TFTP_OK);
+    ASSERT_TRUE(m_pSim->WaitForTransfers(1, 2000ms));
+
+    EXPECT_EQ(testsupport::ReadFileBytes(c.nDirection == DIRECTION_RECEIVE ? local : remote), content);
+    EXPECT_EQ(m_pSim->Stats().lastRequestName, c.remoteName);
+    EXPECT_EQ(m_pSim->Stats().lastMode, c.nKind == FILE_KIND_CONFIG ? "netascii" : "octet");
+    EXPECT_EQ(m_pSim->Stats().retransmits, 0u);
+    EXPECT_EQ(run.nFinished, 1);
+    const int nMiddle = c.nDirection == DIRECTION_RECEIVE ? PHASE_RECEIVING : PHASE_SENDING;
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, nMiddle, PHASE_FINISH, PHASE_CLOSE,
+                                            PHASE_IDLE}));
+    ASSERT_FALSE(run.bytes.empty());
+    EXPECT_EQ(run.bytes.back(), static_cast<qint64>(nSize));
+    EXPECT_TRUE(std::is_sorted(run.percents.begin(), run.percents.end()));
+    if (c.nDirection == DIRECTION_SEND && nSize > 0)
+        EXPECT_EQ(run.percents.back(), 100);
+    else
+        EXPECT_EQ(run.percents.back(), 0);  // no total while receiving, and nothing of an empty file
+    EXPECT_FALSE(driver.Engine().IsEndpointOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(OperationsAndSizes, TransferWholeTest,
+                         ::testing::Combine(::testing::ValuesIn(kWholeCases), ::testing::ValuesIn(kSizes)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_"
+                                    + std::to_string(std::get<1>(info.param));
+                         });
+
+TEST_F(TransferE2ETest, OneDriverRunsTransfersOneAfterAnother)
+{
+    StartRouter({});
+    CTransferDriver driver(kFastTimings);
+    const Bytes content = testsupport::PatternBytes(3000);
+    testsupport::WriteFileBytes(m_localDir / "a", content);
+    ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_CONFIG, "1"), m_localDir / "a"), TFTP_OK);
+    ASSERT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG, "1"), m_localDir / "b"), TFTP_OK);
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "b"), content);
+}
+
+// --- the router says no
+
+struct RefusalCase {
+    const char* name;
+    std::int16_t nDirection;
+    const char* number;
+    const char* password;
+    const char* phrase;
+};
+
+class TransferRefusalTest : public TransferE2ETest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(TransferRefusalTest, EndsWithPeerErrorAndTheRoutersText)
+{
+    const RefusalCase& c = GetParam();
+    RouterSimOptions options;
+    options.password = "secret";
+    StartRouter(options);
+    testsupport::WriteFileBytes(m_localDir / "old.txt", {'o', 'l', 'd'});
+    CTransferDriver driver(kFastTimings);
+    CRecordedRun run(driver);
+    EXPECT_EQ(Run(driver, Request(c.nDirection, FILE_KIND_CONFIG, c.number, c.password), m_localDir / "old.txt"),
+              TFTP_ERR_PEER_ERROR);
+    EXPECT_EQ(run.result, TFTP_ERR_PEER_ERROR);
+    EXPECT_NE(run.peerText.find(c.phrase), std::string::npos) << run.peerText;
+    EXPECT_EQ(driver.Engine().PeerErrorText(), run.peerText);
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED, PHASE_FINISH,
+                                            PHASE_CLOSE, PHASE_IDLE}));
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "old.txt"), (Bytes{'o', 'l', 'd'}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RouterTexts, TransferRefusalTest,
+    ::testing::Values(RefusalCase{"GetOfAFileTheRouterLacks", DIRECTION_RECEIVE, "2", "secret", "No such file"},
+                      RefusalCase{"GetWithAWrongPassword", DIRECTION_RECEIVE, "", "wrong", "Access violation"},
+                      RefusalCase{"PutWithoutPassword", DIRECTION_SEND, "1", "", "Access violation"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferE2ETest, ErrorInTheMiddleOfAReceiveKeepsTheOldFile)
+{
+    RouterSimOptions options;
+    options.errorText = "Disk error";
+    options.errorCode = 3;
+    options.errorAfterBlocks = 2;
+    StartRouter(options);
+    testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(5000));
+    testsupport::WriteFileBytes(m_localDir / "c.txt", {'o', 'l', 'd'});
+    CTransferDriver driver(kFastTimings);
+    EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"), TFTP_ERR_PEER_ERROR);
+    EXPECT_EQ(driver.Engine().PeerErrorText(), "Disk error");
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "c.txt"), (Bytes{'o', 'l', 'd'}));
+}
+
+// --- silence, the flash ROM wait, faults
+
+TEST_F(TransferE2ETest, SilentRouterFailsAfterExactlyFourRetransmissions)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    CTransferDriver driver(kFastTimings);
+    CRecordedRun run(driver);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"),
+              TFTP_ERR_NO_RESPONSE);
+    const qint64 nElapsed = clock.elapsed();
+    // Sent at 0, 1, 2, 3 and 4 time-outs; given up at the fifth.
+    EXPECT_GE(nElapsed, 5 * kFastTimings.nReplyTimeoutMs - 20);
+    ASSERT_TRUE(m_pSim->WaitFor([](const auto& s) { return s.datagramsIn >= 5; }, 1000ms));
+    EXPECT_EQ(m_pSim->Stats().datagramsIn, 5u);
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED, PHASE_FINISH,
+                                            PHASE_CLOSE, PHASE_IDLE}));
+    EXPECT_FALSE(std::filesystem::exists(m_localDir / "c.txt"));
+}
+
+TEST_F(TransferE2ETest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
+{
+    RouterSimOptions options;
+    options.flashSeconds = 0.8;  // beyond 5 × 100 ms of retransmissions, within the 1 s wait after them
+    StartRouter(options);
+    const Bytes image = testsupport::PatternBytes(2000);
+    testsupport::WriteFileBytes(m_localDir / "image.bin", image);
+    CTransferDriver driver(TransferTimings{100, 3000});
+    CRecordedRun run(driver);
+    ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"), TFTP_OK);
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM,
+                                            PHASE_FINISH, PHASE_CLOSE, PHASE_IDLE}));
+    EXPECT_EQ(run.percents.back(), 100);
+    ASSERT_TRUE(m_pSim->WaitForTransfers(1, 2000ms));
+    EXPECT_EQ(testsupport::ReadFileBytes(m_routerDir / "exec0"), image);
+    // The last block went out five times in all, and not again during the wait.
+    EXPECT_EQ(m_pSim->Stats().ignoredWhileFlashing, 4u);
+}
+
+TEST_F(TransferE2ETest, RouterThatNeverEndsFlashingFailsAfterTheRomWait)
+{
+    RouterSimOptions options;
+    options.flashSeconds = -1;
+    StartRouter(options);
+    testsupport::WriteFileBytes(m_localDir / "image.bin", testsupport::PatternBytes(600));
+    CTransferDriver driver(TransferTimings{50, 300});
+    CRecordedRun run(driver);
+    EXPECT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"),
+              TFTP_ERR_NO_RESPONSE);
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM,
+                                            PHASE_FAILED, PHASE_FINISH, PHASE_CLOSE, PHASE_IDLE}));
+    EXPECT_EQ(m_pSim->Stats().ignoredWhileFlashing, 4u);
+}
+
+TEST_F(TransferE2ETest, OversizedDatagramIsASocketFaultReportedOnce)
+{
+    RouterSimOptions options;
+    options.oversizedReply = true;
+    options.oversizedAtBlock = 2;
+    StartRouter(options);
+    testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(3000));
+    CTransferDriver driver(kFastTimings);
+    CRecordedRun run(driver);
+    EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"), TFTP_ERR_NET_FAULT);
+    EXPECT_EQ(run.nFinished, 1);
+    EXPECT_EQ(std::count(run.phases.begin(), run.phases.end(), PHASE_FAILED), 1);
+    EXPECT_FALSE(std::filesystem::exists(m_localDir / "c.txt"));
+}
+
+TEST_F(TransferE2ETest, FaultWhileWaitingWakesTheDriver)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    // Long time-outs: only the fault can end this transfer within the test.
+    CTransferDriver driver;
+    CRecordedRun run(driver);
+    driver.Engine().SetLocalFile(true, (m_localDir / "c.txt").string());
+    ASSERT_EQ(driver.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG)), TFTP_OK);
+    QTimer::singleShot(200, &driver, [&] {
+        EXPECT_TRUE(driver.Engine().IsAwaitingEvent());
+        CTftpNotifyEvent fault(NOTIFY_FAULT, TFTP_ERR_NET_FAULT);
+        QCoreApplication::sendEvent(&driver, &fault);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(driver.RunToEnd(), TFTP_ERR_NET_FAULT);
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED, PHASE_FINISH,
+                                            PHASE_CLOSE, PHASE_IDLE}));
+}
+
+TEST_F(TransferE2ETest, StartWhileRunningIsRefusedAndTheFirstTransferCompletes)
+{
+    StartRouter({});
+    const Bytes content = testsupport::PatternBytes(100000);
+    testsupport::WriteFileBytes(m_localDir / "a", content);
+    CTransferDriver driver(kFastTimings);
+    CRecordedRun run(driver);
+    driver.Engine().SetLocalFile(true, (m_localDir / "a").string());
+    ASSERT_EQ(driver.Start(Request(DIRECTION_SEND, FILE_KIND_CONFIG)), TFTP_OK);
+    int nRefused = 0;
+    QObject::connect(&driver, &CTransferDriver::phaseChanged, [&](int nPhase) {
+        if (nPhase == PHASE_SENDING && driver.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG)) == TFTP_ERR_NET_OPEN)
+            ++nRefused;
+    });
+    EXPECT_EQ(driver.RunToEnd(), TFTP_OK);
+    EXPECT_EQ(nRefused, 1);
+    EXPECT_EQ(run.nFinished, 1);
+    ASSERT_TRUE(m_pSim->WaitForTransfers(1, 2000ms));
+    EXPECT_EQ(testsupport::ReadFileBytes(m_routerDir / "config0"), content);
+}
+
+// --- no spinning
+
+// CPU time of the calling thread (the simulator runs in a thread of its own).
+std::chrono::microseconds ThreadCpuTime()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// Watches the step events as they are delivered: each must be the only one queued.
+class CStepEventWatch : public QObject {
+public:
+    explicit CStepEventWatch(CTransferDriver& driver) : m_driver(driver) { driver.installEventFilter(this); }
+    int m_nDelivered = 0;
+    int m_nWhileNotQueued = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* pEvent) override
+    {
+        if (pEvent->type() == WM_TRANSFER_STEP) {
+            ++m_nDelivered;
+            // The driver marks a step as queued when it posts one and clears the mark when one is
+            // delivered; a second event in the queue would arrive with the mark already cleared.
+            if (m_driver.QueuedSteps() != 1)
+                ++m_nWhileNotQueued;
+        }
+        return false;
+    }
+
+private:
+    CTransferDriver& m_driver;
+};
+
+TEST_F(TransferE2ETest, WaitingOnASilentRouterUsesNoCpu)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    CTransferDriver driver;  // the real 5 s time-out: nothing expires during the second measured
+    CStepEventWatch watch(driver);
+    driver.Engine().SetLocalFile(true, (m_localDir / "c.txt").string());
+    ASSERT_EQ(driver.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG)), TFTP_OK);
+
+    QEventLoop loop;
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    const auto cpuBefore = ThreadCpuTime();
+    loop.exec();
+    const auto cpu = ThreadCpuTime() - cpuBefore;
+    RecordProperty("idle_cpu_us", static_cast<int>(cpu.count()));
+    RecordProperty("idle_steps", static_cast<int>(driver.StepsRun()));
+
+    EXPECT_TRUE(driver.IsRunning());
+    EXPECT_TRUE(driver.Engine().IsAwaitingEvent());
+    EXPECT_EQ(driver.QueuedSteps(), 0);
+    // Open, prepare, send the request; then nothing until the router or the clock says something.
+    EXPECT_LE(driver.StepsRun(), 4u);
+    EXPECT_LT(cpu, std::chrono::milliseconds(50)) << "the driver spun while waiting";
+    EXPECT_EQ(watch.m_nWhileNotQueued, 0);
+}
+
+TEST_F(TransferE2ETest, AtMostOneStepEventIsQueuedThroughABusyTransfer)
+{
+    StartRouter({});
+    testsupport::WriteFileBytes(m_localDir / "a", testsupport::PatternBytes(200000));
+    CTransferDriver driver(kFastTimings);
+    CStepEventWatch watch(driver);
+    ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_CONFIG), m_localDir / "a"), TFTP_OK);
+    EXPECT_GT(watch.m_nDelivered, 391 * 2);  // two steps per block at least
+    EXPECT_EQ(watch.m_nWhileNotQueued, 0);
+    EXPECT_EQ(driver.QueuedSteps(), 0);
+}
+
+}  // namespace
