@@ -1,0 +1,52 @@
+#include "CliReport.h"
+
+#include <cstdio>
+
+#include "ResultMessages.h"
+
+namespace {
+
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+std::string FormatProgressLine(int nPercent, std::int64_t nBytesDone, std::int64_t nTotalBytes)
+{
+    if (nTotalBytes <= 0)
+        return std::to_string(nBytesDone) + " bytes";
+    if (nPercent < 0)
+        nPercent = 0;
+    if (nPercent > 100)
+        nPercent = 100;
+    const int nFilled = nPercent * kBarWidth / 100;
+    std::string line = "[";
+    line.append(static_cast<std::size_t>(nFilled), '#');
+    line.append(static_cast<std::size_t>(kBarWidth - nFilled), '-');
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", nPercent);
+    line += "] ";
+    line += percent;
+    line += "  " + std::to_string(nBytesDone) + " / " + std::to_string(nTotalBytes) + " bytes";
+    return line;
+}
+
+std::string FormatCode(TftpResult nCode)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "(0x%04X)", static_cast<unsigned>(nCode));
+    return text;
+}
+
+std::string FormatFailure(TftpResult nResult, const std::string& strPeerText)
+{
+    TftpResult nShown = nResult;
+    std::string message;
+    if (nResult == TFTP_ERR_PEER_ERROR) {
+        // The two phrases the routers use get messages (and codes) of their own.
+        nShown = ClassifyPeerError(nResult, strPeerText).nCode;
+        message = ComposePeerErrorMessage(nResult, strPeerText);
+    } else {
+        message = ComposeResultMessage(nResult);
+    }
+    return message + "\n" + FormatCode(nShown) + "\n";
+}
