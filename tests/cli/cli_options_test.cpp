@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include "CliOptions.h"
+#include "ResultMessages.h"
+#include "Texts.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CliOptionsTest, CommandsAndOptionsInAnyOrder)
+{
+    struct Case {
+        Args args;
+        CliOperation operation;
+        std::optional<std::string> number, password, passwordFile;
+        bool bQuiet;
+    };
+    const Case cases[] = {
+        {{"get", "192.168.0.1", "c.txt"}, CliOperation::Get, {}, {}, {}, false},
+        {{"put", "192.168.0.1", "c.txt", "-n", "3"}, CliOperation::Put, "3", {}, {}, false},
+        {{"-q", "revup", "-n1", "10.0.0.1", "fw.bin"}, CliOperation::Revup, "1", {}, {}, true},
+        {{"get", "--file-number=4", "--password", "pw", "1.2.3.4", "x"}, CliOperation::Get, "4", "pw", {}, false},
+        {{"get", "--file-number", "0", "-ppw", "1.2.3.4", "x"}, CliOperation::Get, "0", "pw", {}, false},
+        {{"get", "--password=", "1.2.3.4", "x"}, CliOperation::Get, {}, "", {}, false},
+        {{"get", "--password-file", "-", "1.2.3.4", "x"}, CliOperation::Get, {}, {}, "-", false},
+        {{"--quiet", "get", "--password-file=pw.txt", "1.2.3.4", "x"}, CliOperation::Get, {}, {}, "pw.txt", true},
+        // A password that starts with a dash is still the option's value.
+        {{"get", "-p", "-secret", "1.2.3.4", "x"}, CliOperation::Get, {}, "-secret", {}, false},
+        // After "--" everything is positional: a local file may start with a dash.
+        {{"get", "--", "1.2.3.4", "-odd-name"}, CliOperation::Get, {}, {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        const CliParseResult r = ParseCommandLine(c.args);
+        ASSERT_EQ(r.action, CliAction::Run) << r.strError;
+        EXPECT_EQ(r.options.operation, c.operation);
+        EXPECT_EQ(r.options.fileNumber, c.number);
+        EXPECT_EQ(r.options.password, c.password);
+        EXPECT_EQ(r.options.passwordFile, c.passwordFile);
+        EXPECT_EQ(r.options.bQuiet, c.bQuiet);
+    }
+    EXPECT_EQ(ParseCommandLine({"get", "--", "1.2.3.4", "-odd-name"}).options.strLocalPath, "-odd-name");
+    EXPECT_EQ(ParseCommandLine({"put", "1.2.3.4", "dir/c.txt"}).options.strRouter, "1.2.3.4");
+}
+
+TEST(CliOptionsTest, HelpAndVersionWinOverEverythingElse)
+{
+    EXPECT_EQ(ParseCommandLine({"-h"}).action, CliAction::Help);
+    EXPECT_EQ(ParseCommandLine({"get", "--help"}).action, CliAction::Help);
+    EXPECT_EQ(ParseCommandLine({"--version"}).action, CliAction::Version);
+    EXPECT_EQ(ParseCommandLine({"bogus", "--version"}).action, CliAction::Version);
+}
+
+TEST(CliOptionsTest, MistakesAreUsageErrorsWithAReason)
+{
+    const Args cases[] = {
+        {},
+        {"fetch", "1.2.3.4", "x"},
+        {"get"},
+        {"get", "1.2.3.4"},
+        {"get", "1.2.3.4", "x", "y"},
+        {"get", "1.2.3.4", ""},
+        {"get", "1.2.3.4", "x", "-n"},
+        {"get", "1.2.3.4", "x", "--password"},
+        {"get", "1.2.3.4", "x", "--password-file"},
+        {"get", "1.2.3.4", "x", "--password-file="},
+        {"get", "1.2.3.4", "x", "--verbose"},
+        {"get", "1.2.3.4", "x", "-p", "a", "--password-file", "f"},
+    };
+    for (const Args& args : cases) {
+        const CliParseResult r = ParseCommandLine(args);
+        EXPECT_EQ(r.action, CliAction::UsageError) << ::testing::PrintToString(args);
+        EXPECT_FALSE(r.strError.empty());
+    }
+}
+
+TEST(CliOptionsTest, PasswordFileLosesOneLineEndOnly)
+{
+    EXPECT_EQ(StripOneNewline("pw\n"), "pw");
+    EXPECT_EQ(StripOneNewline("pw\r\n"), "pw");
+    EXPECT_EQ(StripOneNewline("pw\n\n"), "pw\n");
+    EXPECT_EQ(StripOneNewline("pw"), "pw");
+    EXPECT_EQ(StripOneNewline(" pw \n"), " pw ");
+    EXPECT_EQ(StripOneNewline("\n"), "");
+    EXPECT_EQ(StripOneNewline(""), "");
+}
+
+CliOptions Options(CliOperation operation, std::string router, std::optional<std::string> number = {})
+{
+    CliOptions o;
+    o.operation = operation;
+    o.strRouter = std::move(router);
+    o.strLocalPath = "x";
+    o.fileNumber = std::move(number);
+    return o;
+}
+
+TEST(CliOptionsTest, ChecksInTheWindowsOrder)
+{
+    // The address first, even when the password is too long as well.
+    auto e = ValidateInput(Options(CliOperation::Get, "1.2.3"), std::string(40, 'p'));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->strMessage, kInvalidRouterAddress);
+    EXPECT_FALSE(e->nCode);
+
+    e = ValidateInput(Options(CliOperation::Get, "1.2.3.4", "9"), std::string(33, 'p'));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->strMessage, LookupResultMessage(TFTP_ERR_BAD_PASSWORD));
+    EXPECT_EQ(e->nCode, TFTP_ERR_BAD_PASSWORD);
+
+    EXPECT_FALSE(ValidateInput(Options(CliOperation::Get, "1.2.3.4"), std::string(32, 'p')));
+    // 32 bytes, not 32 characters: eleven three-byte characters are 33 bytes.
+    std::string wide;
+    for (int i = 0; i < 11; ++i)
+        wide += "パ";
+    EXPECT_TRUE(ValidateInput(Options(CliOperation::Get, "1.2.3.4"), wide));
+}
+
+TEST(CliOptionsTest, FileNumberRangeDependsOnTheOperation)
+{
+    struct Case {
+        CliOperation operation;
+        const char* number;
+        bool bValid;
+    };
+    const Case cases[] = {
+        {CliOperation::Get, "0", true},   {CliOperation::Get, "4", true},    {CliOperation::Get, "5", false},
+        {CliOperation::Put, "4", true},   {CliOperation::Put, "5", false},   {CliOperation::Revup, "0", true},
+        {CliOperation::Revup, "1", true}, {CliOperation::Revup, "2", false}, {CliOperation::Get, "", false},
+        {CliOperation::Get, "02", false}, {CliOperation::Get, "+1", false},  {CliOperation::Get, "-1", false},
+        {CliOperation::Get, "1x", false}, {CliOperation::Get, " 1", false},  {CliOperation::Revup, "10", false},
+    };
+    for (const Case& c : cases) {
+        const auto e = ValidateInput(Options(c.operation, "192.168.0.1", c.number), "");
+        EXPECT_EQ(!e.has_value(), c.bValid) << "'" << c.number << "'";
+        if (e) {
+            EXPECT_NE(e->strMessage.find(c.number), std::string::npos) << e->strMessage;
+        }
+    }
+    EXPECT_FALSE(ValidateInput(Options(CliOperation::Get, "010.1.1.1"), ""));  // the window's rule allows it
+}
+
+TEST(CliOptionsTest, RequestCarriesTheOperationNumberAndPassword)
+{
+    CliOptions o = Options(CliOperation::Get, "192.0.2.1", "2");
+    TransferRequest r = MakeRequest(o, "pw");
+    EXPECT_EQ(r.nDirection, DIRECTION_RECEIVE);
+    EXPECT_EQ(r.nFileKind, FILE_KIND_CONFIG);
+    EXPECT_EQ(r.strRouter, "192.0.2.1");
+    EXPECT_EQ(r.strFileNumber, "2");
+    EXPECT_EQ(r.strPassword, "pw");
+
+    r = MakeRequest(Options(CliOperation::Put, "192.0.2.1"), "");
+    EXPECT_EQ(r.nDirection, DIRECTION_SEND);
+    EXPECT_EQ(r.nFileKind, FILE_KIND_CONFIG);
+    EXPECT_EQ(r.strFileNumber, "");
+
+    r = MakeRequest(Options(CliOperation::Revup, "192.0.2.1", "1"), "pw");
+    EXPECT_EQ(r.nDirection, DIRECTION_SEND);
+    EXPECT_EQ(r.nFileKind, FILE_KIND_FIRMWARE);
+    EXPECT_EQ(r.strFileNumber, "1");
+}
+
+}  // namespace
