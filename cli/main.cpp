@@ -73,6 +73,7 @@ public:
         if (text.empty() || text == m_lastStatus)
             return;
         ClearLine();
+        m_nPhase = nPhase;
         m_lastStatus = text;
         WriteErr(std::string(text) + "\n");
         Redraw();
@@ -114,7 +115,8 @@ public:
 private:
     void Redraw()
     {
-        if (m_bQuiet || !m_bTerminal || m_nBytes < 0)
+        // The bar belongs to the exchange of blocks, as the window's percentage does.
+        if (m_bQuiet || !m_bTerminal || m_nBytes < 0 || m_nPhase < PHASE_SENDING || m_nPhase > PHASE_WRITING_ROM)
             return;
         WriteErr("\r\033[K" + FormatProgressLine(m_nPercent, m_nBytes, m_engine.GetTotalBytes()));
         m_bLineShown = true;
@@ -126,6 +128,7 @@ private:
     bool m_bTerminal;
     const CTftpTransfer& m_engine;
     std::string_view m_lastStatus;
+    int m_nPhase = PHASE_IDLE;
     bool m_bLineShown = false;
     int m_nPercent = 0;
     int m_nDrawnPercent = -1;
