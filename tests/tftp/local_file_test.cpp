@@ -1,0 +1,481 @@
+// The engine's file side against real files in temporary folders: loading a file to send into the
+// block array, collecting received blocks, and saving them so that an existing file is replaced only
+// by a complete new one.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Packets.h"
+#include "TestSupport.h"
+#include "TftpTransfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using Bytes = std::vector<std::uint8_t>;
+using testsupport::PatternBytes;
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WriteFileBytes;
+
+class CFileProbe : public CTftpTransfer {
+public:
+    using CTftpTransfer::FinishLocal;
+    using CTftpTransfer::FinishReceive;
+    using CTftpTransfer::FreeBlocks;
+    using CTftpTransfer::LoadSendFile;
+    using CTftpTransfer::PrepareLocal;
+    using CTftpTransfer::SaveReceivedFile;
+    using CTftpTransfer::StoreReceivedBlock;
+
+    using CTftpTransfer::m_bLastBlock;
+    using CTftpTransfer::m_file;
+    using CTftpTransfer::m_nBlock;
+    using CTftpTransfer::m_nBlockCount;
+    using CTftpTransfer::m_nBlockLen;
+    using CTftpTransfer::m_nBytesDone;
+    using CTftpTransfer::m_nDirection;
+    using CTftpTransfer::m_nFileKind;
+    using CTftpTransfer::m_nFileSize;
+    using CTftpTransfer::m_nRecvLen;
+    using CTftpTransfer::m_nResult;
+    using CTftpTransfer::m_nStep;
+    using CTftpTransfer::m_nTotalBytes;
+    using CTftpTransfer::m_strLocalPath;
+
+    explicit CFileProbe(std::int16_t nDirection, const fs::path& path)
+    {
+        m_nDirection = nDirection;
+        m_nFileKind = FILE_KIND_CONFIG;  // "netascii": the mode must change no byte
+        m_strLocalPath = path.string();
+    }
+
+    // What the state machine does with each DATA packet it accepts: store it, then count it.
+    TftpResult Receive(std::span<const std::uint8_t> payload)
+    {
+        EXPECT_LE(payload.size(), 512u);
+        const std::size_t n = tftp::BuildData(g_recvBuffer, m_nBlock, payload);
+        EXPECT_EQ(tftp::ClassifyPacket(std::span(g_recvBuffer, n), m_nBlock), PACKET_DATA);
+        m_nRecvLen = static_cast<int>(n);
+        TftpResult nResult = StoreReceivedBlock();
+        if (nResult == TFTP_OK) {
+            m_nBytesDone += m_nBlockLen;
+            ++m_nBlock;
+        }
+        return nResult;
+    }
+
+    // A whole file as a router sends it: full blocks, then a short (possibly empty) last one.
+    void ReceiveWhole(const Bytes& content)
+    {
+        m_nBlock = 1;
+        std::size_t nOffset = 0;
+        for (;;) {
+            const std::size_t n = std::min<std::size_t>(512, content.size() - nOffset);
+            ASSERT_EQ(Receive(std::span(content.data() + nOffset, n)), TFTP_OK);
+            nOffset += n;
+            if (n < 512)
+                break;
+        }
+        ASSERT_TRUE(m_bLastBlock);
+    }
+
+    Bytes LoadedBytes() const
+    {
+        Bytes out;
+        for (std::uint32_t i = 0; i < m_nBlockCount; ++i)
+            out.insert(out.end(), g_pSendBlocks[i].data, g_pSendBlocks[i].data + g_pSendBlocks[i].nLength);
+        return out;
+    }
+};
+
+// Everything in the folder, so that a test can tell that no temporary file was left behind.
+std::vector<std::string> Entries(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+mode_t PermissionsOf(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+void MakeSparse(const fs::path& path, std::int64_t nSize)
+{
+    WriteFileBytes(path, {});
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(nSize)), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading a file to send
+
+TEST(LocalFileLoad, SizesFillOneEntryMoreThanTheFullBlocksWithTheLastOneShort)
+{
+    TempDir dir;
+    for (std::size_t nSize : {0, 1, 511, 512, 513, 1000, 1024, 4096 + 7}) {
+        SCOPED_TRACE("size " + std::to_string(nSize));
+        const fs::path path = dir / ("f" + std::to_string(nSize));
+        const Bytes content = PatternBytes(nSize, static_cast<std::uint32_t>(nSize));
+        WriteFileBytes(path, content);
+
+        CFileProbe engine(DIRECTION_SEND, path);
+        ASSERT_EQ(engine.PrepareLocal(), TFTP_OK);
+        EXPECT_EQ(engine.m_nFileSize, static_cast<std::int64_t>(nSize));
+        EXPECT_EQ(engine.m_nTotalBytes, static_cast<std::int64_t>(nSize));
+        EXPECT_EQ(engine.m_nBlockCount, nSize / 512 + 1);
+        EXPECT_EQ(engine.m_nBlock, 0);  // the router acknowledges a write request with block 0
+        EXPECT_EQ(engine.m_nStep, STEP_SEND_REQUEST);
+        for (std::uint32_t i = 0; i + 1 < engine.m_nBlockCount; ++i)
+            EXPECT_EQ(g_pSendBlocks[i].nLength, 512);
+        EXPECT_EQ(g_pSendBlocks[engine.m_nBlockCount - 1].nLength, static_cast<int>(nSize % 512));
+        EXPECT_EQ(engine.LoadedBytes(), content);
+        EXPECT_FALSE(engine.m_file.IsOpen());
+
+        EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+        EXPECT_EQ(g_pSendBlocks, nullptr);
+    }
+}
+
+TEST(LocalFileLoad, LargestFileThatFitsSixteenBitBlockNumbersIsLoaded)
+{
+    TempDir dir;
+    const fs::path path = dir / "largest.bin";
+    MakeSparse(path, TFTP_MAX_SEND_BYTES);
+    {
+        // A mark in the last byte, so that the last entry is seen to come from the end of the file.
+        int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "Z", 1, TFTP_MAX_SEND_BYTES - 1), 1);
+        ::close(fd);
+    }
+    CFileProbe engine(DIRECTION_SEND, path);
+    ASSERT_EQ(engine.LoadSendFile(), TFTP_OK);
+    EXPECT_EQ(engine.m_nBlockCount, 65535);
+    EXPECT_EQ(engine.m_nFileSize, 33553919);
+    const SendBlock& last = g_pSendBlocks[65534];
+    EXPECT_EQ(last.nLength, 511);
+    EXPECT_EQ(last.data[510], 'Z');
+    EXPECT_EQ(g_pSendBlocks[65533].nLength, 512);
+}
+
+TEST(LocalFileLoad, FilesTooLargeForSixteenBitBlockNumbersAreRefusedBeforeAnyPacket)
+{
+    TempDir dir;
+    // One byte more than fits, and a file whose size has small low 32 bits (4 GiB + 100).
+    for (std::int64_t nSize : {TFTP_MAX_SEND_BYTES + 1, (std::int64_t{1} << 32) + 100}) {
+        SCOPED_TRACE("size " + std::to_string(nSize));
+        const fs::path path = dir / "big.bin";
+        MakeSparse(path, nSize);
+        CFileProbe engine(DIRECTION_SEND, path);
+        EXPECT_EQ(engine.PrepareLocal(), TFTP_ERR_FILE_READ);
+        EXPECT_EQ(g_pSendBlocks, nullptr);
+        EXPECT_EQ(engine.m_nStep, STEP_NONE);
+        EXPECT_FALSE(engine.m_file.IsOpen());
+        fs::remove(path);
+    }
+}
+
+TEST(LocalFileLoad, PathsThatAreNoReadableFileAreRefusedWithoutWaiting)
+{
+    TempDir dir;
+    const fs::path fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    struct Case {
+        const char* name;
+        fs::path path;
+        TftpResult expected;
+    };
+    const Case cases[] = {
+        {"missing file", dir / "missing.txt", TFTP_ERR_FILE_OPEN},
+        {"folder", dir / "folder", TFTP_ERR_FILE_OPEN},
+        {"pipe with no writer", fifo, TFTP_ERR_FILE_OPEN},
+        {"device", "/dev/zero", TFTP_ERR_FILE_OPEN},
+        {"empty path", "", TFTP_ERR_FILE_OPEN},
+        // Measured as 0 bytes, yet it reads as more: the size changed between the look and the read.
+        {"file that grows while read", "/proc/self/status", TFTP_ERR_FILE_READ},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFileProbe engine(DIRECTION_SEND, c.path);
+        EXPECT_EQ(engine.LoadSendFile(), c.expected);
+        EXPECT_FALSE(engine.m_file.IsOpen());
+        EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+    }
+}
+
+TEST(LocalFileLoad, UnreadableFileIsFileOpen)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root, which reads any file whatever its permissions "
+                        "(folders, pipes and devices are covered by PathsThatAreNoReadableFileAreRefused...)";
+    TempDir dir;
+    const fs::path path = dir / "secret.txt";
+    WriteFileBytes(path, PatternBytes(100));
+    fs::permissions(path, fs::perms::none);
+    CFileProbe engine(DIRECTION_SEND, path);
+    EXPECT_EQ(engine.LoadSendFile(), TFTP_ERR_FILE_OPEN);
+}
+
+TEST(LocalFileLoad, LineEndsPassUnchangedInNetascii)
+{
+    TempDir dir;
+    const std::string text = "a\r\nb\nc\rd\r\r\n\n\x1a\0end"s;
+    const Bytes content(text.begin(), text.end());
+    WriteFileBytes(dir / "config.txt", content);
+    CFileProbe engine(DIRECTION_SEND, dir / "config.txt");
+    ASSERT_EQ(engine.LoadSendFile(), TFTP_OK);
+    EXPECT_EQ(engine.LoadedBytes(), content);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving and saving
+
+TEST(LocalFileSave, ReceivedBlocksAreSavedExactlyAndReleased)
+{
+    TempDir dir;
+    for (std::size_t nSize : {0, 1, 511, 512, 1024, 1500}) {
+        SCOPED_TRACE("size " + std::to_string(nSize));
+        const fs::path path = dir / ("r" + std::to_string(nSize));
+        const Bytes content = PatternBytes(nSize, 7);
+        CFileProbe engine(DIRECTION_RECEIVE, path);
+        ASSERT_EQ(engine.PrepareLocal(), TFTP_OK);
+        EXPECT_EQ(engine.m_nBlock, 1);
+        EXPECT_FALSE(fs::exists(path));  // nothing on disk is touched before the end
+        engine.ReceiveWhole(content);
+        EXPECT_EQ(engine.m_nBytesDone, static_cast<std::int64_t>(nSize));
+        ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+        EXPECT_EQ(ReadFileBytes(path), content);
+        EXPECT_EQ(g_pRecvHead, nullptr);
+    }
+}
+
+TEST(LocalFileSave, NewFileGetsTheUsualPermissionsAndAReplacementKeepsTheOldOnes)
+{
+    TempDir dir;
+    const mode_t nSavedMask = ::umask(027);
+    {
+        CFileProbe engine(DIRECTION_RECEIVE, dir / "new.txt");
+        engine.ReceiveWhole(PatternBytes(10));
+        ASSERT_EQ(engine.FinishReceive(), TFTP_OK);
+    }
+    for (mode_t nOld : {0600, 0644, 0664}) {
+        const fs::path path = dir / "old.txt";
+        WriteFileBytes(path, PatternBytes(10));
+        ASSERT_EQ(::chmod(path.c_str(), nOld), 0);
+        CFileProbe engine(DIRECTION_RECEIVE, path);
+        engine.ReceiveWhole(PatternBytes(20));
+        ASSERT_EQ(engine.FinishReceive(), TFTP_OK);
+        EXPECT_EQ(PermissionsOf(path), nOld);
+    }
+    ::umask(nSavedMask);
+    EXPECT_EQ(PermissionsOf(dir / "new.txt"), 0640u);
+}
+
+TEST(LocalFileSave, ReplacingALongerFileLeavesNoTail)
+{
+    TempDir dir;
+    const fs::path path = dir / "config.txt";
+    WriteFileBytes(path, PatternBytes(5000, 1));
+    const Bytes received = PatternBytes(1000, 2);
+    CFileProbe engine(DIRECTION_RECEIVE, path);
+    engine.ReceiveWhole(received);
+    ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+    EXPECT_EQ(ReadFileBytes(path), received);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"config.txt"});
+}
+
+TEST(LocalFileSave, LineEndsPassUnchangedInNetascii)
+{
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += "line\r\nlf\ncr\r";  // spans block boundaries, some of which split a CR LF pair
+    const Bytes content(text.begin(), text.end());
+    CFileProbe engine(DIRECTION_RECEIVE, dir / "config.txt");
+    engine.ReceiveWhole(content);
+    ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+    EXPECT_EQ(ReadFileBytes(dir / "config.txt"), content);
+}
+
+TEST(LocalFileSave, FailedReceiveTouchesNoFile)
+{
+    TempDir dir;
+    const fs::path path = dir / "config.txt";
+    const Bytes old = PatternBytes(700, 3);
+    WriteFileBytes(path, old);
+    CFileProbe engine(DIRECTION_RECEIVE, path);
+    engine.m_nBlock = 1;
+    ASSERT_EQ(engine.Receive(PatternBytes(512, 4)), TFTP_OK);
+    engine.m_nResult = TFTP_ERR_NO_RESPONSE;
+    EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+    EXPECT_EQ(ReadFileBytes(path), old);
+    EXPECT_EQ(g_pRecvHead, nullptr);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"config.txt"});
+}
+
+// Each way a save can fail keeps the old file byte for byte and leaves nothing else behind; the
+// blocks stay held until the failure pass through PHASE_FINISH releases them.
+class SaveFailure : public ::testing::Test {
+protected:
+    void ExpectOldFileIntactAfter(TftpResult nExpected, const std::function<TftpResult(CFileProbe&)>& save)
+    {
+        const fs::path path = m_dir / "config.txt";
+        const Bytes old = PatternBytes(3000, 5);
+        WriteFileBytes(path, old);
+        CFileProbe engine(DIRECTION_RECEIVE, path);
+        engine.ReceiveWhole(PatternBytes(2000, 6));
+        EXPECT_EQ(save(engine), nExpected);
+        EXPECT_NE(g_pRecvHead, nullptr);
+        EXPECT_EQ(ReadFileBytes(path), old);
+        EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"config.txt"});
+        EXPECT_FALSE(engine.m_file.IsOpen());
+
+        // The engine's second pass through PHASE_FINISH, now with the failure recorded.
+        engine.m_nResult = nExpected;
+        EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+        EXPECT_EQ(g_pRecvHead, nullptr);
+        EXPECT_EQ(ReadFileBytes(path), old);
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(SaveFailure, NewFileCannotBeCreated)
+{
+    // Root may create files anywhere; a process without a free file descriptor may not.
+    ExpectOldFileIntactAfter(TFTP_ERR_FILE_OPEN, [](CFileProbe& engine) {
+        rlimit saved {};
+        EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        int nNext = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(nNext);
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(nNext);
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        TftpResult nResult = engine.FinishLocal();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        return nResult;
+    });
+}
+
+TEST_F(SaveFailure, WriteFailsWhenTheDiskIsFull)
+{
+    // The file size limit gives a real "file too large" from the system part way through the data.
+    ExpectOldFileIntactAfter(TFTP_ERR_FILE_WRITE, [](CFileProbe& engine) {
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved {};
+        EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit tight = saved;
+        tight.rlim_cur = 1000;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+        TftpResult nResult = engine.FinishLocal();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        return nResult;
+    });
+}
+
+TEST_F(SaveFailure, FinalRenameFailsOntoAFolder)
+{
+    const fs::path folder = m_dir / "config.d";
+    fs::create_directory(folder);
+    WriteFileBytes(folder / "inside.txt", PatternBytes(10));
+    CFileProbe engine(DIRECTION_RECEIVE, folder);
+    engine.ReceiveWhole(PatternBytes(600, 8));
+    EXPECT_EQ(engine.FinishLocal(), TFTP_ERR_FILE_SAVE);
+    EXPECT_EQ(Entries(folder), std::vector<std::string>{"inside.txt"});
+    EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"config.d"});
+    EXPECT_NE(g_pRecvHead, nullptr);
+}
+
+TEST_F(SaveFailure, FolderThatDoesNotExist)
+{
+    CFileProbe engine(DIRECTION_RECEIVE, m_dir / "no-such-folder" / "config.txt");
+    engine.ReceiveWhole(PatternBytes(100));
+    EXPECT_EQ(engine.FinishLocal(), TFTP_ERR_FILE_OPEN);
+    EXPECT_TRUE(Entries(m_dir.Path()).empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The receive list
+
+TEST(LocalFileReceive, ListIsBoundedAndTheBoundIsTheOutOfMemoryCase)
+{
+    CFileProbe engine(DIRECTION_RECEIVE, "unused");
+    engine.m_nBlock = 1;
+    engine.m_nBytesDone = TFTP_MAX_RECEIVE_BYTES - 512;
+    ASSERT_EQ(engine.Receive(PatternBytes(512)), TFTP_OK);  // exactly at the bound
+    RecvBlock* pTail = g_pRecvTail;
+    EXPECT_EQ(engine.Receive(PatternBytes(1)), TFTP_ERR_RECV_NO_MEMORY);
+    EXPECT_EQ(g_pRecvTail, pTail);
+    EXPECT_EQ(engine.m_nBytesDone, TFTP_MAX_RECEIVE_BYTES);
+    // An empty last block still fits: it adds no byte.
+    EXPECT_EQ(engine.Receive({}), TFTP_OK);
+}
+
+TEST(LocalFileReceive, BlockNumbersWrapPast65535AndTheFileStaysWhole)
+{
+    TempDir dir;
+    const fs::path path = dir / "big.txt";
+    CFileProbe engine(DIRECTION_RECEIVE, path);
+    engine.m_nBlock = 1;
+    // 65537 full blocks take the number through 65535 and 0 to 1 again; a short block ends it.
+    const std::uint32_t nFullBlocks = 65537;
+    std::uint8_t payload[512];
+    for (std::uint32_t i = 0; i < nFullBlocks; ++i) {
+        std::memcpy(payload, &i, sizeof i);
+        std::memset(payload + sizeof i, static_cast<int>(i & 0xFF), sizeof payload - sizeof i);
+        ASSERT_EQ(engine.Receive(payload), TFTP_OK) << "block " << i;
+    }
+    EXPECT_EQ(engine.m_nBlock, 2);
+    ASSERT_EQ(engine.Receive(std::span(payload, 3)), TFTP_OK);
+    ASSERT_TRUE(engine.m_bLastBlock);
+    ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+
+    ASSERT_EQ(fs::file_size(path), std::uintmax_t{nFullBlocks} * 512 + 3);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (std::uint32_t i : {0u, 1u, 65534u, 65535u, 65536u}) {
+        std::uint8_t block[512] = {};
+        EXPECT_EQ(::pread(fd, block, sizeof block, static_cast<off_t>(i) * 512), 512);
+        std::uint32_t nMark = 0;
+        std::memcpy(&nMark, block, sizeof nMark);
+        EXPECT_EQ(nMark, i);
+        EXPECT_EQ(block[511], static_cast<std::uint8_t>(i & 0xFF));
+    }
+    ::close(fd);
+}
+
+TEST(LocalFileReceive, DatagramThatIsNoDataPacketIsNotStored)
+{
+    CFileProbe engine(DIRECTION_RECEIVE, "unused");
+    for (int nLength : {0, 3, 517, 1024}) {
+        SCOPED_TRACE(nLength);
+        engine.m_nRecvLen = nLength;
+        EXPECT_EQ(engine.StoreReceivedBlock(), TFTP_ERR_RECV_NO_MEMORY);
+        EXPECT_EQ(g_pRecvHead, nullptr);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,384 @@
+// The UDP endpoint on loopback: which datagrams are held, which are dropped, which are a fault, and
+// which addresses a send refuses. A plain POSIX socket on port 69 of the test's own 127.x address
+// plays the router.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QtCore/qtestsupport_core.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "TftpEvents.h"
+#include "TftpSocket.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One end of a conversation with the engine's socket: a router's port 69, another port of the
+// router's host, or another host.
+class Peer {
+public:
+    Peer(const std::string& strAddress, std::uint16_t nPort)
+    {
+        m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(nPort);
+        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
+        m_bBound = ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~Peer() { ::close(m_nSocket); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool Bound() const { return m_bBound; }
+
+    // Waits up to a second for a datagram; remembers its sender so that SendTo can answer.
+    Bytes Receive(sockaddr_in* pFrom = nullptr)
+    {
+        pollfd p {m_nSocket, POLLIN, 0};
+        if (::poll(&p, 1, 1000) != 1)
+            return {};
+        std::uint8_t buffer[2048];
+        sockaddr_in from {};
+        socklen_t nFrom = sizeof from;
+        ssize_t n = ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        if (pFrom)
+            *pFrom = from;
+        return n >= 0 ? Bytes(buffer, buffer + n) : Bytes{};
+    }
+
+    void SendTo(const sockaddr_in& to, const Bytes& datagram)
+    {
+        ASSERT_EQ(::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                           sizeof to),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+
+private:
+    int m_nSocket = -1;
+    bool m_bBound = false;
+};
+
+// Stands in for the dialog: counts the fault notifications it is sent.
+class FaultCounter : public QObject {
+public:
+    int m_nFaults = 0;
+    int m_nLastKind = 0;
+    TftpResult m_nLastCode = 0;
+    std::function<void()> m_onFault;
+
+protected:
+    bool event(QEvent* pEvent) override
+    {
+        if (pEvent->type() != WM_TFTP_NOTIFY)
+            return QObject::event(pEvent);
+        auto* pNotify = static_cast<CTftpNotifyEvent*>(pEvent);
+        ++m_nFaults;
+        m_nLastKind = pNotify->m_nKind;
+        m_nLastCode = pNotify->m_nCode;
+        if (m_onFault)
+            m_onFault();
+        return true;
+    }
+};
+
+// The receive queue of the UDP socket bound to 0.0.0.0:nPort, from the kernel's table.
+long ReceiveQueueOf(std::uint16_t nPort)
+{
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // heading
+    char local[32];
+    std::snprintf(local, sizeof local, "00000000:%04X", nPort);
+    while (std::getline(table, line)) {
+        std::istringstream in(line);
+        std::string slot, localAddress, remoteAddress, state, queues;
+        in >> slot >> localAddress >> remoteAddress >> state >> queues;
+        if (localAddress == local)
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return -1;
+}
+
+// Runs the event loop until the endpoint has read (and judged) every datagram sent to it so far.
+void PumpUntilRead(std::uint16_t nClientPort)
+{
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            QCoreApplication::processEvents();
+            return ReceiveQueueOf(nClientPort) == 0;
+        },
+        2000));
+    QCoreApplication::processEvents();
+}
+
+Bytes Datagram(std::size_t nLength, std::uint8_t nFill)
+{
+    Bytes d(nLength, nFill);
+    if (nLength >= 4) {
+        d[0] = 0;
+        d[1] = 3;
+        d[2] = 0;
+        d[3] = 1;
+    }
+    return d;
+}
+
+Bytes Take(CTftpSocket& socket)
+{
+    std::uint8_t buffer[TFTP_RECV_BUFFER_SIZE];
+    int n = sizeof buffer;
+    socket.TakeDatagram(buffer, n);
+    return Bytes(buffer, buffer + n);
+}
+
+// The endpoint opened for a router on the test's own loopback address, the router's port 69, and the
+// endpoint's own address as the router sees it (learnt from one packet the endpoint sends).
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testsupport::CanBindPort69())
+            GTEST_SKIP() << testsupport::SkipReasonPort69();
+        m_strRouter = testsupport::LoopbackAddressForTest();
+        m_pRouter = std::make_unique<Peer>(m_strRouter, TFTP_PORT);
+        ASSERT_TRUE(m_pRouter->Bound());
+        OpenFor(m_strRouter);
+    }
+
+    void OpenFor(const std::string& strAddressText)
+    {
+        ASSERT_EQ(m_socket.Open(TFTP_PORT, strAddressText), TFTP_OK);
+        m_socket.SetOwner(&m_owner);
+        m_socket.SetArrivalHandler([this] { ++m_nArrivals; });
+        const Bytes hello = {0, 1, 'x', 0};
+        ASSERT_EQ(m_socket.SendPacket(strAddressText, hello.data(), static_cast<int>(hello.size())), TFTP_OK);
+        ASSERT_EQ(m_pRouter->Receive(&m_client), hello);
+        m_nClientPort = ntohs(m_client.sin_port);
+    }
+
+    void FromRouter(const Bytes& datagram) { m_pRouter->SendTo(m_client, datagram); }
+
+    std::string m_strRouter;
+    std::unique_ptr<Peer> m_pRouter;
+    CTftpSocket m_socket;
+    FaultCounter m_owner;
+    int m_nArrivals = 0;
+    sockaddr_in m_client {};
+    std::uint16_t m_nClientPort = 0;
+};
+
+TEST_F(SocketTest, DatagramFromPort69OfTheRouterIsHeldAndWakesTheEngine)
+{
+    const Bytes data = Datagram(516, 'a');
+    FromRouter(data);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_socket.HasDatagram(); }, 2000));
+    EXPECT_EQ(m_nArrivals, 1);
+    EXPECT_EQ(Take(m_socket), data);
+    EXPECT_FALSE(m_socket.HasDatagram());
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+}
+
+TEST_F(SocketTest, DatagramsNotFromPort69OfTheRouterOrEmptyAreDiscarded)
+{
+    Peer otherPort(m_strRouter, 7069);
+    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    ASSERT_TRUE(otherPort.Bound());
+    ASSERT_TRUE(otherHost.Bound());
+
+    struct Stray {
+        const char* name;
+        Peer* pFrom;
+        Bytes datagram;
+    };
+    const Stray strays[] = {
+        {"another port of the router's address", &otherPort, Datagram(516, 'p')},
+        {"port 69 of another address", &otherHost, Datagram(516, 'h')},
+        {"an empty datagram from the router", m_pRouter.get(), Bytes{}},
+    };
+    for (const Stray& s : strays) {
+        SCOPED_TRACE(s.name);
+        s.pFrom->SendTo(m_client, s.datagram);
+        PumpUntilRead(m_nClientPort);
+        EXPECT_FALSE(m_socket.HasDatagram());
+        EXPECT_EQ(m_nArrivals, 0);
+    }
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+
+    FromRouter(Datagram(4, 0));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_socket.HasDatagram(); }, 2000));
+}
+
+TEST_F(SocketTest, LaterOfTwoDatagramsReplacesTheEarlier)
+{
+    FromRouter(Datagram(516, 'a'));
+    FromRouter(Datagram(10, 'b'));
+    PumpUntilRead(m_nClientPort);
+    ASSERT_TRUE(m_socket.HasDatagram());
+    EXPECT_EQ(Take(m_socket), Datagram(10, 'b'));
+}
+
+TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
+{
+    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    ASSERT_TRUE(otherHost.Bound());
+    FromRouter(Datagram(100, 'r'));
+    otherHost.SendTo(m_client, Datagram(100, 's'));
+    otherHost.SendTo(m_client, Datagram(1500, 'S'));
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+    ASSERT_TRUE(m_socket.HasDatagram());
+    EXPECT_EQ(Take(m_socket), Datagram(100, 'r'));
+}
+
+TEST_F(SocketTest, OversizedDatagramFromTheRouterIsOneFaultAndLeavesTheSlot)
+{
+    FromRouter(Datagram(TFTP_RECV_BUFFER_SIZE, 'k'));  // the largest that fits is still a datagram
+    PumpUntilRead(m_nClientPort);
+    ASSERT_TRUE(m_socket.HasDatagram());
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+
+    FromRouter(Datagram(TFTP_RECV_BUFFER_SIZE + 1, 'o'));
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_owner.m_nFaults, 1);
+    EXPECT_EQ(m_owner.m_nLastKind, NOTIFY_FAULT);
+    EXPECT_EQ(m_owner.m_nLastCode, TFTP_ERR_NET_FAULT);
+
+    // The transfer is already failing: a second one is not reported again.
+    FromRouter(Datagram(4000, 'o'));
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_owner.m_nFaults, 1);
+    EXPECT_EQ(Take(m_socket), Datagram(TFTP_RECV_BUFFER_SIZE, 'k'));
+}
+
+TEST_F(SocketTest, FaultWithoutAnOwnerReachesNobody)
+{
+    m_socket.SetOwner(nullptr);
+    FromRouter(Datagram(2000, 'o'));
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+    EXPECT_FALSE(m_socket.HasDatagram());
+}
+
+TEST_F(SocketTest, OwnerThatClosesTheSocketInItsFaultHandlerIsSafe)
+{
+    m_owner.m_onFault = [this] { m_socket.Close(); };
+    FromRouter(Datagram(2000, 'o'));
+    FromRouter(Datagram(2000, 'o'));
+    FromRouter(Datagram(100, 'x'));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return m_owner.m_nFaults > 0; }, 2000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_owner.m_nFaults, 1);
+    EXPECT_FALSE(m_socket.IsOpen());
+    EXPECT_FALSE(m_socket.HasDatagram());
+}
+
+TEST_F(SocketTest, AddressesTheSocketRefusesAreBadAddress)
+{
+    const Bytes packet = {0, 4, 0, 1};
+    for (const char* text : {"router.example", "localhost", "256.1.1.1", "1.2.3", "", "127.0.0.1 "}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(m_socket.SendPacket(text, packet.data(), 4), TFTP_ERR_BAD_ADDRESS);
+    }
+    // The system itself refuses a destination port of 0 with "invalid argument".
+    CTftpSocket portZero;
+    ASSERT_EQ(portZero.Open(0, m_strRouter), TFTP_OK);
+    EXPECT_EQ(portZero.SendPacket(m_strRouter, packet.data(), 4), TFTP_ERR_BAD_ADDRESS);
+}
+
+TEST_F(SocketTest, SendOnAClosedSocketIsANetworkFault)
+{
+    const Bytes packet = {0, 4, 0, 1};
+    m_socket.Close();
+    m_socket.Close();  // harmless twice
+    EXPECT_EQ(m_socket.SendPacket(m_strRouter, packet.data(), 4), TFTP_ERR_NET_FAULT);
+}
+
+TEST_F(SocketTest, AddressWithLeadingZerosIsTheSameRouter)
+{
+    unsigned a = 0, b = 0, c = 0;
+    ASSERT_EQ(std::sscanf(m_strRouter.c_str(), "127.%u.%u.%u", &a, &b, &c), 3);
+    char padded[16];
+    std::snprintf(padded, sizeof padded, "127.%03u.%03u.%03u", a, b, c);
+    m_socket.Close();
+    OpenFor(padded);  // the router receives what is sent to the padded text
+
+    FromRouter(Datagram(20, 'z'));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_socket.HasDatagram(); }, 2000));
+    EXPECT_EQ(Take(m_socket), Datagram(20, 'z'));
+}
+
+TEST_F(SocketTest, PortUnreachableFromASilentHostDoesNotEndTheTransfer)
+{
+    // Nothing listens on this address: the system answers with a port-unreachable report.
+    const std::string strSilent = testsupport::LoopbackAddressForTest(2);
+    const Bytes packet = {0, 4, 0, 1};
+    ASSERT_EQ(m_socket.SendPacket(strSilent, packet.data(), 4), TFTP_OK);
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_socket.SendPacket(strSilent, packet.data(), 4), TFTP_OK);
+    PumpUntilRead(m_nClientPort);
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+
+    FromRouter(Datagram(8, 'q'));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_socket.HasDatagram(); }, 2000));
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+}
+
+TEST(Socket, TakeDatagramCopiesAtMostTheCapacityAndEmptiesTheSlot)
+{
+    CTftpSocket socket;
+    std::uint8_t buffer[8] = {};
+    int n = sizeof buffer;
+    EXPECT_EQ(socket.TakeDatagram(buffer, n), TFTP_OK);
+    EXPECT_EQ(n, 0);
+
+    for (int i = 0; i < 20; ++i)
+        socket.m_datagram[i] = static_cast<std::uint8_t>(i);
+    socket.m_nDatagramLen = 20;
+    socket.m_bHasDatagram = true;
+    n = sizeof buffer;
+    EXPECT_EQ(socket.TakeDatagram(buffer, n), TFTP_OK);
+    EXPECT_EQ(n, 8);
+    EXPECT_EQ(buffer[7], 7);
+    EXPECT_FALSE(socket.HasDatagram());
+}
+
+TEST(Socket, OpenThatCannotCreateASocketIsNetOpen)
+{
+    // Constructed first: the sanitizer's own checks need a descriptor too.
+    CTftpSocket socket;
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor number becomes the limit: the next socket cannot be created.
+    int nNext = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nNext, 0);
+    ::close(nNext);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(nNext);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const TftpResult nResult = socket.Open(TFTP_PORT, "127.0.0.1");
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(nResult, TFTP_ERR_NET_OPEN);
+    EXPECT_FALSE(socket.IsOpen());
+}
+
+}  // namespace
