@@ -273,11 +273,11 @@ TEST_F(TransferE2ETest, SilentRouterFailsAfterExactlyFourRetransmissions)
 TEST_F(TransferE2ETest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
 {
     RouterSimOptions options;
-    options.flashSeconds = 0.8;  // beyond 5 × 100 ms of retransmissions, within the 1 s wait after them
+    options.flashSeconds = 1.2;  // beyond 5 × 100 ms of retransmissions, well within the wait after them
     StartRouter(options);
     const Bytes image = testsupport::PatternBytes(2000);
     testsupport::WriteFileBytes(m_localDir / "image.bin", image);
-    CTransferDriver driver(TransferTimings{100, 3000});
+    CTransferDriver driver(TransferTimings{100, 4000});
     CRecordedRun run(driver);
     ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"), TFTP_OK);
     EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM,

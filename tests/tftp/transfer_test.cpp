@@ -142,6 +142,7 @@ public:
     using CTftpTransfer::CTftpTransfer;
     using CTftpTransfer::m_bTimedOut;
     using CTftpTransfer::m_nBytesDone;
+    using CTftpTransfer::m_nStep;
     using CTftpTransfer::m_nTotalBytes;
 };
 
@@ -832,6 +833,16 @@ TEST(TransferLifetimeTest, DestroyingTheEngineMidTransferStopsItsTimeoutAndFrees
     }
     EXPECT_TRUE(owner.RunningTimeouts().empty()) << "a time-out outlived its engine";
     EXPECT_EQ(g_pSocket, nullptr);
+}
+
+TEST_F(TransferStepTest, StepOfTheOtherDirectionFailsInsteadOfSteppingForever)
+{
+    BeginSend(testsupport::PatternBytes(10));
+    m_engine.m_nStep = STEP_WAIT_DATA;
+    EXPECT_EQ(Step(), TFTP_ERR_OTHER);
+    EXPECT_EQ(m_engine.GetPhase(), PHASE_FAILED);
+    RunToIdle();
+    EXPECT_FALSE(m_engine.IsEndpointOpen());
 }
 
 // --- GetPercent
