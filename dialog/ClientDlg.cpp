@@ -245,6 +245,14 @@ void CClientDlg::CreateControls()
     setTabOrder(m_editPwd, m_btnExecute);
     setTabOrder(m_btnExecute, m_btnExit);
 
+    // Controls without a menu of their own pass the context menu (the mouse's or the menu key's) on
+    // to the window, whose menu holds the version box; the edit fields keep their editing menus.
+    for (QWidget* pControl : std::initializer_list<QWidget*>{
+             m_pLabelOperation, m_cboOperation, m_pLabelFileName, m_btnBrowse, m_chkSpecifyFile,
+             m_pLabelFileNumber, m_cboFileNumber, m_pLabelRouter, m_pLabelPassword, m_pGroupProgress,
+             m_pLabelPercent, m_progress, m_btnExecute, m_btnExit})
+        pControl->setContextMenuPolicy(Qt::NoContextMenu);
+
     connect(m_cboOperation, &QComboBox::currentIndexChanged, this, [this] { OnControlChanged(IDC_OPERATION); });
     connect(m_cboRouter, &QComboBox::editTextChanged, this, [this] { OnControlChanged(IDC_ROUTER); });
     connect(m_cboRouter, &QComboBox::activated, this, [this] { OnRouterSelChange(); });
@@ -378,6 +386,8 @@ void CClientDlg::ShowStatus(int nIndex)
                       : std::string();
     m_nShownPhase = static_cast<std::uint16_t>(nIndex);
     WriteControls();
+    if (m_onStatusShown)
+        m_onStatusShown(nIndex);
 }
 
 void CClientDlg::ShowPercent(int nValue)
@@ -386,6 +396,8 @@ void CClientDlg::ShowPercent(int nValue)
     m_strPercent = std::to_string(m_nShownPercent);
     WriteControls();
     m_progress->setValue(nValue);
+    if (m_onPercentShown)
+        m_onPercentShown(nValue);
 }
 
 void CClientDlg::EnableControls(bool bEnable)

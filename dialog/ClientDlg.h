@@ -11,6 +11,7 @@
 #include <QIcon>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "SetData.h"
@@ -107,6 +108,9 @@ public:
     bool IsStepQueued() const { return m_bStepQueued; }
     std::uint64_t StepsRun() const { return m_nStepsRun; }
     bool IsTransferRunning() const;
+    // Observers of the display, called after each ShowStatus and ShowPercent with the value shown.
+    std::function<void(int)> m_onStatusShown;
+    std::function<void(int)> m_onPercentShown;
 
     // Members, in the template's declaration order.
     QComboBox* m_cboFileNumber = nullptr;

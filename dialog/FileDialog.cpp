@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace {
 
@@ -52,6 +53,14 @@ QStringList ConvertFileFilter(std::string_view filter)
     return filters;
 }
 
+QString CompleteOpenFileName(const QString& strPath, const QString& strDefaultSuffix)
+{
+    const QFileInfo info(strPath);
+    if (strDefaultSuffix.isEmpty() || info.exists() || info.fileName().contains(QLatin1Char('.')))
+        return strPath;
+    return strPath + QLatin1Char('.') + strDefaultSuffix;
+}
+
 void CFileDialog::Configure(QFileDialog& dialog, const FileDialogRequest& request)
 {
     dialog.setWindowTitle(request.strTitle);
@@ -67,7 +76,9 @@ void CFileDialog::Configure(QFileDialog& dialog, const FileDialogRequest& reques
     dialog.setNameFilters(request.nameFilters);
     if (!request.nameFilters.isEmpty())
         dialog.selectNameFilter(request.nameFilters.front());
-    dialog.setDefaultSuffix(request.strDefaultSuffix);
+    // Qt would append the suffix to every name without a dot, even to an existing file's; the open
+    // dialog's name is completed after it closes instead (CompleteOpenFileName).
+    dialog.setDefaultSuffix(request.bSave ? request.strDefaultSuffix : QString());
     if (!request.strInitialFolder.isEmpty())
         dialog.setDirectory(request.strInitialFolder);
     if (!request.strDefaultName.isEmpty())
@@ -86,7 +97,8 @@ std::optional<QString> CFileDialog::GetFileName(QWidget* pOwner, const FileDialo
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty())
         return std::nullopt;
-    return QDir::toNativeSeparators(files.front());
+    const QString strPath = QDir::toNativeSeparators(files.front());
+    return request.bSave ? strPath : CompleteOpenFileName(strPath, request.strDefaultSuffix);
 }
 
 CFileDialog::Handler CFileDialog::SetHandler(Handler handler)

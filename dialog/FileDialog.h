@@ -27,6 +27,10 @@ struct FileDialogRequest {
 // the platform the filters were written for, "*.*" would hide every name without a dot.
 QStringList ConvertFileFilter(std::string_view filter);
 
+// The name an open dialog returns: a typed name without an extension gets the default one only when no
+// file of that very name exists, so that a file without a dot, listed under "*.*", can be chosen.
+QString CompleteOpenFileName(const QString& strPath, const QString& strDefaultSuffix);
+
 class CFileDialog {
 public:
     // The full path the user confirmed, or nothing when the dialog was cancelled.
