@@ -129,6 +129,7 @@ private:
         int nRetries = 0;
         bool bFlashing = false;
         bool bFlashForever = false;
+        bool bStraySent = false;  // the stray copy of the next answer went out early
         Clock::time_point flashUntil{};
     };
     // What stays of the last finished transfer, so that a late repeat of its last packet is still
@@ -393,19 +394,16 @@ void RouterSim::Impl::Run()
             if (!(fds[k].revents & POLLIN))
                 continue;
             Sock sock = static_cast<Sock>(sockOf[k]);
-            // A bounded batch per wake-up, so that time-outs are looked at even under a flood.
-            for (int nBatch = 0; nBatch < 64 && !m_bStop; ++nBatch) {
-                sockaddr_in from{};
-                socklen_t fromLen = sizeof from;
-                ssize_t n = ::recvfrom(m_fds[sock], buffer.data(), buffer.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLen);
-                if (n < 0)
-                    break;  // EAGAIN, or an ICMP report of an earlier send: nothing to take in
-                if (sock == SOCK_STRAY)
-                    continue;  // the stray address only ever talks
-                std::lock_guard lock(m_mutex);
-                HandleDatagram(sock, from, buffer.data(), static_cast<std::size_t>(n));
-            }
+            // One datagram per wake-up: poll returns at once while more wait, and time-outs are looked
+            // at between two datagrams even under a flood.
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            ssize_t n = ::recvfrom(m_fds[sock], buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                                   &fromLen);
+            if (n < 0 || sock == SOCK_STRAY)
+                continue;  // an ICMP report of an earlier send; the stray address only ever talks
+            std::lock_guard lock(m_mutex);
+            HandleDatagram(sock, from, buffer.data(), static_cast<std::size_t>(n));
         }
         m_cv.notify_all();
     }
@@ -497,6 +495,8 @@ void RouterSim::Impl::SendNow(Sock sock, const sockaddr_in& to, const Bytes& byt
         return;
     }
     ++m_stats.datagramsOut;
+    if (sock == SOCK_OTHER)
+        ++m_stats.otherPortDatagramsSent;
     TraceDatagram("out", sock, to, bytes.data(), bytes.size());
 }
 
@@ -602,7 +602,9 @@ void RouterSim::Impl::Answer(std::uint32_t nNumber, Bytes packet)
         big[3] = static_cast<std::uint8_t>(nNumber);
         SendNow(SOCK_MAIN, to, big);
     }
-    SendStray(to, packet);
+    if (!m_t.bStraySent)
+        SendStray(to, packet);
+    m_t.bStraySent = false;
     CountSent(packet, nNumber);
     if (!bReplaced && m_t.bRead && m_options.overlongDataAtBlock >= 1 && !m_bOverlongFired &&
         nNumber == static_cast<std::uint32_t>(m_options.overlongDataAtBlock)) {
@@ -799,10 +801,15 @@ void RouterSim::Impl::HandleRequest(const sockaddr_in& from, const std::uint8_t*
             refuse(ERR_ACCESS, TEXT_ACCESS_VIOLATION);
             return;
         }
-        std::uint8_t chunk[16384];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-            t.readData.insert(t.readData.end(), chunk, chunk + got);
+        // Sized up front: a configuration can be large in a test, and growing a vector chunk by chunk
+        // would keep the client waiting for DATA 1.
+        const auto nSize = std::filesystem::file_size(t.target, ec);
+        t.readData.resize(ec ? 0 : static_cast<std::size_t>(nSize));
+        t.readData.resize(std::fread(t.readData.data(), 1, t.readData.size(), f));
+        std::uint8_t more[4096];
+        std::size_t extra = 0;
+        while ((extra = std::fread(more, 1, sizeof more, f)) > 0)  // the file grew meanwhile
+            t.readData.insert(t.readData.end(), more, more + extra);
         const bool bReadError = std::ferror(f) != 0;
         std::fclose(f);
         if (bReadError) {
@@ -1022,6 +1029,7 @@ void RouterSim::Impl::HandleWrite(const std::uint8_t* p, std::size_t n)
     // A stray copy of the final ACK goes out now, while the real one is withheld: a client that took it
     // would end before the router has finished.
     SendStray(m_t.peer, MakeAck(static_cast<std::uint16_t>(m_t.nSeq)));
+    m_t.bStraySent = true;
     m_t.bFlashing = true;
     m_t.bAwaiting = false;
     m_t.bFlashForever = m_options.flashSeconds < 0;
