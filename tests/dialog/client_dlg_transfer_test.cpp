@@ -1,0 +1,620 @@
+// Execute and the transfer loop on the real window against the router simulator on port 69 of the test's
+// own loopback address, with shortened time-outs: the status texts as the user sees them, the percentage
+// and the bar, the message boxes (through the recorder, and once the real one), the default button, the
+// history and the settings file, and the loop that waits without spinning.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AboutDlg.h"
+#include "ClientDlg.h"
+#include "DialogTestSupport.h"
+#include "ResultMessages.h"
+#include "RouterSim.h"
+#include "TftpTransfer.h"
+
+namespace {
+
+using dialogtest::Q;
+using velnor::sim::RouterSim;
+using velnor::sim::RouterSimOptions;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Short enough for tests (a silent router fails after half a second), long enough for a loaded machine
+// to answer on loopback.
+constexpr TransferTimings kFastTimings{100, 3000};
+
+enum Operation { REVISION_UP = 0, GET_CONFIG = 1, PUT_CONFIG = 2 };
+
+void AppendRecord(Bytes& bytes, const std::string& text)
+{
+    bytes.push_back(static_cast<std::uint8_t>(text.size()));
+    bytes.insert(bytes.end(), text.begin(), text.end());
+}
+
+Bytes SettingsBytes(const std::vector<std::string>& history, const std::string& last, const std::string& folder)
+{
+    Bytes bytes;
+    for (std::size_t i = 0; i < 10; ++i)
+        AppendRecord(bytes, i < history.size() ? history[i] : std::string());
+    AppendRecord(bytes, last);
+    AppendRecord(bytes, folder);
+    return bytes;
+}
+
+class TransferDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testsupport::CanBindPort69())
+            GTEST_SKIP() << testsupport::SkipReasonPort69();
+        m_strRouter = testsupport::LoopbackAddressForTest();
+    }
+
+    void TearDown() override
+    {
+        m_pDlg.reset();
+        m_pSim.reset();
+        dialogtest::ExpectNoWindowLeft();
+    }
+
+    void StartRouter(RouterSimOptions options = {})
+    {
+        m_pSim.reset();
+        options.listenAddress = m_strRouter;
+        options.port = 69;
+        options.root = m_routerDir.Path();
+        m_pSim = std::make_unique<RouterSim>(std::move(options));
+        std::string error;
+        ASSERT_TRUE(m_pSim->Start(&error)) << error;
+    }
+
+    // The window, shown and active, with its display recorded as the user sees it: a status text is
+    // recorded when it changes, every percentage shown in order.
+    void CreateWindow()
+    {
+        m_pDlg = std::make_unique<CClientDlg>(nullptr, kFastTimings);
+        m_statuses.clear();
+        m_percents.clear();
+        m_pDlg->m_onStatusShown = [this](int nIndex) {
+            if (m_statuses.empty() || m_statuses.back() != nIndex)
+                m_statuses.push_back(nIndex);
+        };
+        m_pDlg->m_onPercentShown = [this](int nPercent) { m_percents.push_back(nPercent); };
+        m_pDlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
+    }
+
+    // Operation, local file (through Browse), router address, password and file number.
+    void Prepare(int nOperation, const fs::path& local, const std::string& password = {}, int nFileNumber = -1)
+    {
+        qobject_cast<QComboBox*>(m_pDlg->Control(CClientDlg::IDC_OPERATION))->setCurrentIndex(nOperation);
+        m_files.SetNextFileName(local);
+        Button(CClientDlg::IDC_BROWSE)->click();
+        qobject_cast<QComboBox*>(m_pDlg->Control(CClientDlg::IDC_ROUTER))->setEditText(QString::fromStdString(m_strRouter));
+        Edit(CClientDlg::IDC_PASSWORD)->setText(QString::fromStdString(password));
+        if (nFileNumber >= 0) {
+            qobject_cast<QAbstractButton*>(m_pDlg->Control(CClientDlg::IDC_SPECIFY_FILE))->click();
+            qobject_cast<QComboBox*>(m_pDlg->Control(CClientDlg::IDC_FILE_NUMBER))->setCurrentIndex(nFileNumber);
+        }
+        m_statuses.clear();
+        m_percents.clear();
+    }
+
+    bool Idle() const { return !m_pDlg->IsTransferRunning() && !m_pDlg->IsStepQueued(); }
+
+    // Waits (at most a few seconds) until the transfer has returned to idle.
+    ::testing::AssertionResult WaitForIdle(int nTimeoutMs = 8000)
+    {
+        if (QTest::qWaitFor([&] { return Idle(); }, nTimeoutMs))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the transfer did not end; phase " << g_pTransfer->GetPhase();
+    }
+
+    void Execute()
+    {
+        ASSERT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isEnabled());
+        Button(CClientDlg::IDC_EXECUTE)->click();
+    }
+
+    QPushButton* Button(int nId) const { return qobject_cast<QPushButton*>(m_pDlg->Control(nId)); }
+    QLineEdit* Edit(int nId) const { return qobject_cast<QLineEdit*>(m_pDlg->Control(nId)); }
+    int Bar() const { return qobject_cast<QProgressBar*>(m_pDlg->Control(CClientDlg::IDC_PROGRESS))->value(); }
+    QStringList RouterList() const
+    {
+        auto* pCombo = qobject_cast<QComboBox*>(m_pDlg->Control(CClientDlg::IDC_ROUTER));
+        QStringList items;
+        for (int i = 0; i < pCombo->count(); ++i)
+            items.append(pCombo->itemText(i));
+        return items;
+    }
+    fs::path SettingsPath() const { return m_cwdDir / "Velnor ClientV090.dat"; }
+
+    void ExpectControlsEnabled()
+    {
+        for (int nId : {CClientDlg::IDC_OPERATION, CClientDlg::IDC_ROUTER, CClientDlg::IDC_PASSWORD,
+                        CClientDlg::IDC_BROWSE, CClientDlg::IDCANCEL, CClientDlg::IDC_EXECUTE,
+                        CClientDlg::IDC_SPECIFY_FILE})
+            EXPECT_TRUE(m_pDlg->Control(nId)->isEnabled()) << nId;
+    }
+
+    testsupport::TempDir m_cwdDir;
+    dialogtest::CurrentFolder m_cwd{m_cwdDir.Path()};
+    testsupport::TempDir m_routerDir;
+    testsupport::TempDir m_localDir;
+    dialogtest::MessageBoxRecorder m_boxes;
+    dialogtest::FileDialogScript m_files;
+    std::string m_strRouter;
+    std::unique_ptr<RouterSim> m_pSim;
+    std::unique_ptr<CClientDlg> m_pDlg;
+    std::vector<int> m_statuses;
+    std::vector<int> m_percents;
+};
+
+// ---- Success ----------------------------------------------------------------------------------------
+
+struct SuccessCase {
+    const char* pszName;
+    int nOperation;
+    const char* pszRouterFile;
+    const char* pszPassword;
+    int nFileNumber;
+    std::vector<int> statuses;
+};
+
+const SuccessCase kSuccessCases[] = {
+    {"RevisionUp", REVISION_UP, "exec0", "", -1, {PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_FINISH}},
+    {"RevisionUpToSlot1", REVISION_UP, "exec1", "", 1, {PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_FINISH}},
+    {"PutConfiguration", PUT_CONFIG, "config3", "pw", 3, {PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_FINISH}},
+    {"GetConfiguration", GET_CONFIG, "config2", "pw", 2, {PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_RECEIVING, PHASE_FINISH}},
+    {"GetDefaultConfiguration", GET_CONFIG, "config0", "", -1, {PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_RECEIVING, PHASE_FINISH}},
+};
+
+TEST_F(TransferDlgTest, SuccessfulTransfersShowTheirPhasesAndEnterTheHistory)
+{
+    for (const SuccessCase& c : kSuccessCases) {
+        SCOPED_TRACE(c.pszName);
+        fs::remove(SettingsPath());
+        RouterSimOptions options;
+        options.password = c.pszPassword;
+        StartRouter(options);
+        const Bytes content = testsupport::PatternBytes(20 * 512 + 100, 3);
+        const bool bReceive = c.nOperation == GET_CONFIG;
+        const fs::path local = m_localDir / (bReceive ? "got.txt" : "send.file");
+        testsupport::WriteFileBytes(bReceive ? m_routerDir / c.pszRouterFile : local, content);
+
+        CreateWindow();
+        Prepare(c.nOperation, local, c.pszPassword, c.nFileNumber);
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+
+        EXPECT_EQ(m_statuses, c.statuses);
+        EXPECT_TRUE(m_boxes.boxes.empty()) << "success shows no box";
+        ASSERT_FALSE(m_percents.empty());
+        EXPECT_EQ(m_percents.front(), 0);
+        EXPECT_EQ(m_percents.back(), 100);
+        EXPECT_TRUE(std::is_sorted(m_percents.begin(), m_percents.end()));
+        if (bReceive) {
+            // No total is known while receiving: 0 until the end shows 100.
+            EXPECT_EQ(m_percents, (std::vector<int>{0, 100}));
+        } else {
+            EXPECT_GT(m_percents.size(), 5u) << "the percentage rises while sending";
+        }
+        EXPECT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), Q("転送は正常に終了しました"));
+        EXPECT_EQ(Edit(CClientDlg::IDC_PERCENT)->text(), QStringLiteral("100"));
+        EXPECT_EQ(Bar(), 100);
+        EXPECT_TRUE(Button(CClientDlg::IDCANCEL)->isDefault());
+        EXPECT_FALSE(Button(CClientDlg::IDC_EXECUTE)->isDefault());
+        ExpectControlsEnabled();
+        EXPECT_TRUE(m_pDlg->m_bResetOnEdit);
+        EXPECT_EQ(QApplication::focusWidget(), m_pDlg->Control(CClientDlg::IDC_OPERATION));
+        EXPECT_EQ(RouterList(), QStringList{QString::fromStdString(m_strRouter)});
+        EXPECT_EQ(testsupport::ReadFileBytes(bReceive ? local : m_routerDir / c.pszRouterFile), content);
+
+        m_pDlg.reset();
+        EXPECT_EQ(testsupport::ReadFileBytes(SettingsPath()),
+                  SettingsBytes({m_strRouter}, m_strRouter, m_localDir.Path().string() + "/"));
+    }
+}
+
+TEST_F(TransferDlgTest, WithheldLastAcknowledgementShowsTheFlashRomWrite)
+{
+    RouterSimOptions options;
+    options.flashSeconds = 0.8;  // past the last retransmission (4 x 100 ms), inside the long wait
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, testsupport::PatternBytes(3 * 512 + 7, 5));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(m_statuses,
+              (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM, PHASE_FINISH}));
+    EXPECT_TRUE(m_boxes.boxes.empty());
+    EXPECT_EQ(m_percents.back(), 100);
+}
+
+// ---- Failures ---------------------------------------------------------------------------------------
+
+TEST_F(TransferDlgTest, SilentRouterGivesOneNoResponseBoxAndLeavesHistoryAndSettingsAlone)
+{
+    const Bytes stored = SettingsBytes({"10.0.0.1"}, "10.0.0.1", "/data/");
+    testsupport::WriteFileBytes(SettingsPath(), stored);
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(1000, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+
+    EXPECT_EQ(m_statuses, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED}));
+    ASSERT_EQ(m_boxes.boxes.size(), 1u);
+    EXPECT_EQ(m_boxes.boxes.front().strText, Q(LookupResultMessage(TFTP_ERR_NO_RESPONSE)));
+    EXPECT_EQ(m_boxes.boxes.front().pOwner, m_pDlg.get());
+    EXPECT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), Q("転送は失敗しました"));
+    EXPECT_EQ(Edit(CClientDlg::IDC_PERCENT)->text(), QStringLiteral("0"));
+    EXPECT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isDefault());
+    EXPECT_FALSE(Button(CClientDlg::IDCANCEL)->isDefault());
+    ExpectControlsEnabled();
+    EXPECT_EQ(RouterList(), QStringList{QStringLiteral("10.0.0.1")});
+    EXPECT_EQ(m_pSim->Stats().datagramsIn, 5u) << "the request and four retransmissions";
+
+    m_pDlg.reset();
+    EXPECT_EQ(testsupport::ReadFileBytes(SettingsPath()), stored);
+}
+
+TEST_F(TransferDlgTest, RouterErrorTextsChooseTheirMessages)
+{
+    struct PeerCase {
+        const char* pszText;
+        std::string expected;
+    };
+    const PeerCase cases[] = {
+        {"No such file", LookupResultMessage(TFTP_ERR_NO_SUCH_FILE)},
+        {"config4: No such file here", LookupResultMessage(TFTP_ERR_NO_SUCH_FILE)},
+        {"Access violation", LookupResultMessage(TFTP_ERR_ACCESS_VIOLATION)},
+        {"(Access violation)", LookupResultMessage(TFTP_ERR_ACCESS_VIOLATION)},
+        {"NO SUCH FILE", "相手先からエラー通知がありました\n<NO SUCH FILE>"},
+        {"ACCESS VIOLATION", "相手先からエラー通知がありました\n<ACCESS VIOLATION>"},
+        {"Disk full or allocation exceeded", "相手先からエラー通知がありました\n<Disk full or allocation exceeded>"},
+    };
+    for (const PeerCase& c : cases) {
+        SCOPED_TRACE(c.pszText);
+        RouterSimOptions options;
+        options.errorText = c.pszText;
+        options.errorCode = 1;
+        StartRouter(options);
+        CreateWindow();
+        Prepare(GET_CONFIG, m_localDir / "got.txt");
+        m_boxes.boxes.clear();
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+        EXPECT_EQ(m_statuses, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED}));
+        ASSERT_EQ(m_boxes.boxes.size(), 1u);
+        EXPECT_EQ(m_boxes.boxes.front().strText, QString::fromStdString(c.expected));
+        EXPECT_FALSE(fs::exists(m_localDir / "got.txt")) << "nothing is written after a failed receive";
+        m_pDlg.reset();
+    }
+}
+
+TEST_F(TransferDlgTest, SocketFaultGivesExactlyOneBox)
+{
+    RouterSimOptions options;
+    options.oversizedReply = true;  // a datagram larger than any TFTP packet: the socket's fault
+    options.oversizedAtBlock = 2;
+    StartRouter(options);
+    testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(4 * 512, 9));
+    CreateWindow();
+    Prepare(GET_CONFIG, m_localDir / "got.txt");
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+    ASSERT_EQ(m_boxes.boxes.size(), 1u);
+    EXPECT_EQ(m_boxes.boxes.front().strText, Q("ネットワークデバイスに異常が発生しました"));
+    EXPECT_EQ(g_pTransfer->GetResult(), TFTP_ERR_NET_FAULT);
+    EXPECT_EQ(m_statuses, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_RECEIVING, PHASE_FAILED}));
+    EXPECT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isDefault());
+    EXPECT_TRUE(RouterList() == QStringList{QString()}) << "the address of a failed transfer stays out";
+}
+
+TEST_F(TransferDlgTest, ReceivedFileThatCannotBeSavedFailsAfterTheAddressEnteredTheHistory)
+{
+    StartRouter();
+    testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(700, 2));
+    const fs::path missingFolder = m_localDir / "no such folder";
+    CreateWindow();
+    Prepare(GET_CONFIG, missingFolder / "config.txt");
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+
+    EXPECT_EQ(m_statuses,
+              (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_RECEIVING, PHASE_FINISH, PHASE_FAILED}));
+    const TftpResult nResult = g_pTransfer->GetResult();
+    EXPECT_TRUE(nResult >= TFTP_ERR_FILE_OPEN && nResult <= TFTP_ERR_FILE_SAVE) << std::hex << nResult;
+    ASSERT_EQ(m_boxes.boxes.size(), 1u);
+    EXPECT_EQ(m_boxes.boxes.front().strText, Q(LookupResultMessage(nResult)));
+    EXPECT_EQ(RouterList(), QStringList{QString::fromStdString(m_strRouter)});
+    EXPECT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), Q("転送は失敗しました"));
+
+    m_pDlg.reset();
+    EXPECT_EQ(testsupport::ReadFileBytes(SettingsPath()),
+              SettingsBytes({m_strRouter}, m_strRouter, missingFolder.string() + "/"));
+}
+
+// ---- After a transfer -----------------------------------------------------------------------------
+
+TEST_F(TransferDlgTest, OneCharacterTypedAfterATransferClearsTheDisplay)
+{
+    for (bool bSucceed : {true, false}) {
+        SCOPED_TRACE(bSucceed);
+        RouterSimOptions options;
+        options.silent = !bSucceed;
+        StartRouter(options);
+        const fs::path local = m_localDir / "fw.bin";
+        testsupport::WriteFileBytes(local, Bytes(3000, 7));
+        CreateWindow();
+        Prepare(REVISION_UP, local, "pw");
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+        ASSERT_NE(Edit(CClientDlg::IDC_STATUS)->text(), QString());
+        EXPECT_TRUE(m_pDlg->m_bResetOnEdit);
+
+        QTest::keyClicks(Edit(CClientDlg::IDC_PASSWORD), "x");
+        EXPECT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), QString());
+        EXPECT_EQ(Edit(CClientDlg::IDC_PERCENT)->text(), QStringLiteral("0"));
+        EXPECT_EQ(Bar(), 0);
+        EXPECT_FALSE(m_pDlg->m_bResetOnEdit);
+        // The file and the password stay: Execute can be given again at once.
+        EXPECT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isEnabled());
+        EXPECT_EQ(Edit(CClientDlg::IDC_PASSWORD)->text(), QStringLiteral("pwx"));
+        m_pDlg.reset();
+    }
+}
+
+TEST_F(TransferDlgTest, EnterAfterASuccessEndsTheProgram)
+{
+    StartRouter();
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+    ASSERT_EQ(QApplication::focusWidget(), m_pDlg->Control(CClientDlg::IDC_OPERATION));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(m_pDlg->result(), QDialog::Rejected);
+    EXPECT_EQ(m_pSim->Stats().requests, 1u);
+}
+
+TEST_F(TransferDlgTest, EnterAfterAFailureStartsTheTransferAgain)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+    ASSERT_EQ(m_boxes.boxes.size(), 1u);
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_TRUE(m_pDlg->IsTransferRunning());
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(m_pSim->Stats().datagramsIn, 10u) << "two requests, each sent five times";
+    // The second failure has its own box, and the status sequence of the second run ends failed again.
+    EXPECT_EQ(m_boxes.boxes.size(), 2u);
+}
+
+// Sound behaviour: a transfer started again without an edit after a failure, failing at once while
+// opening its socket, still reports its failure (its "failed" text was already shown).
+TEST_F(TransferDlgTest, FailureInTheOpeningStepIsReportedAlsoWhenFailedWasAlreadyShown)
+{
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+
+    // No descriptor is left for the engine's socket: opening it fails.
+    rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int nLowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nLowestFree, 0);
+    ::close(nLowestFree);
+    rlimit limited = saved;
+    limited.rlim_cur = static_cast<rlim_t>(nLowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
+
+    Execute();
+    const bool bFirstEnded = static_cast<bool>(WaitForIdle());
+    m_statuses.clear();
+    const std::size_t nFirstBoxes = m_boxes.boxes.size();
+    if (bFirstEnded)
+        Execute();  // no edit in between: "failed" is still shown
+    const bool bSecondEnded = static_cast<bool>(WaitForIdle());
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    ASSERT_TRUE(bFirstEnded);
+    ASSERT_TRUE(bSecondEnded);
+    EXPECT_EQ(nFirstBoxes, 1u);
+    ASSERT_EQ(m_boxes.boxes.size(), 2u);
+    EXPECT_EQ(m_boxes.boxes[1].strText, Q(LookupResultMessage(TFTP_ERR_NET_OPEN)));
+    EXPECT_EQ(m_statuses, (std::vector<int>{PHASE_FAILED}));
+    EXPECT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isDefault());
+}
+
+// Sound behaviour: while a transfer runs, the close box and Escape are refused as the disabled Exit
+// button is; once it has ended they close the window.
+TEST_F(TransferDlgTest, CloseAndEscapeAreRefusedWhileATransferRuns)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Button(CClientDlg::IDCANCEL)->isEnabled(); }, 2000));
+
+    EXPECT_FALSE(m_pDlg->close());
+    EXPECT_TRUE(m_pDlg->isVisible());
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+    EXPECT_TRUE(m_pDlg->isVisible());
+    m_pDlg->reject();
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_TRUE(m_pDlg->IsTransferRunning());
+
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_EQ(m_boxes.boxes.size(), 1u) << "the transfer ran to its own end";
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(m_pDlg->isVisible());
+}
+
+TEST_F(TransferDlgTest, ExecuteWhileTheSocketIsStillHeldIsRefusedAndTheTransferGoesOn)
+{
+    StartRouter();
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(2000, 4));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    // The step that shows the success still holds the socket (it is closed two steps later).
+    bool bTried = false;
+    m_pDlg->m_onStatusShown = [&](int nIndex) {
+        m_statuses.push_back(nIndex);
+        if (nIndex == PHASE_FINISH && !bTried) {
+            bTried = true;
+            m_pDlg->OnExecute();
+        }
+    };
+    Execute();
+    ASSERT_TRUE(WaitForIdle());
+    ASSERT_TRUE(bTried);
+    ASSERT_EQ(m_boxes.boxes.size(), 1u);
+    EXPECT_EQ(m_boxes.boxes.front().strText, Q(LookupResultMessage(TFTP_ERR_NET_OPEN)));
+    EXPECT_EQ(g_pTransfer->GetResult(), TFTP_OK);
+    EXPECT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), Q("転送は正常に終了しました"));
+    EXPECT_EQ(m_pSim->Stats().requests, 1u);
+}
+
+TEST_F(TransferDlgTest, VersionBoxOpenedDuringATransferLetsItGoOn)
+{
+    RouterSimOptions options;
+    options.flashSeconds = 0.8;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(1500, 4));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    // Opened from inside a step, where the window shows "waiting for the reply".
+    m_pDlg->m_onStatusShown = [&](int nIndex) {
+        m_statuses.push_back(nIndex);
+        if (nIndex == PHASE_WAIT_REPLY)
+            m_pDlg->OnSysCommand(CClientDlg::IDM_ABOUTBOX);
+    };
+    Execute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_pDlg->findChild<CAboutDlg*>() != nullptr; }, 2000));
+    CAboutDlg* pAbout = m_pDlg->findChild<CAboutDlg*>();
+    ASSERT_TRUE(WaitForIdle());
+    EXPECT_TRUE(pAbout->isVisible()) << "the box stayed open throughout";
+    EXPECT_EQ(m_statuses,
+              (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM, PHASE_FINISH}));
+    EXPECT_TRUE(m_boxes.boxes.empty());
+    pAbout->close();
+}
+
+// The real message box of a failure, closed from a timer; the loop goes on after it.
+TEST_F(TransferDlgTest, RealMessageBoxOfAFailureIsClosedAndTheTransferEnds)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    const CMessageBox::Handler saved = CMessageBox::SetHandler({});
+
+    QString strText, strCaption;
+    QMessageBox::Icon nIcon = QMessageBox::NoIcon;
+    QWidget* pParent = nullptr;
+    int nStatusWhileOpen = -1;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!pBox)
+            return;
+        timer.stop();
+        strText = pBox->text();
+        strCaption = pBox->windowTitle();
+        nIcon = pBox->icon();
+        pParent = pBox->parentWidget();
+        nStatusWhileOpen = m_pDlg->m_nShownPhase;
+        pBox->button(QMessageBox::Ok)->click();
+    });
+    timer.start();
+    Execute();
+    const bool bEnded = static_cast<bool>(WaitForIdle());
+    CMessageBox::SetHandler(saved);
+    ASSERT_TRUE(bEnded);
+    EXPECT_EQ(strText, Q(LookupResultMessage(TFTP_ERR_NO_RESPONSE)));
+    EXPECT_EQ(strCaption, QStringLiteral("Velnor Client"));
+    EXPECT_EQ(nIcon, QMessageBox::Warning);
+    EXPECT_EQ(pParent, m_pDlg.get());
+    EXPECT_EQ(nStatusWhileOpen, PHASE_FAILED);
+    EXPECT_TRUE(Button(CClientDlg::IDC_EXECUTE)->isDefault());
+    ExpectControlsEnabled();
+}
+
+// While the router is silent the loop queues nothing: only the engine's time-outs wake it.
+TEST_F(TransferDlgTest, WaitingForTheRouterRunsNoSteps)
+{
+    RouterSimOptions options;
+    options.silent = true;
+    StartRouter(options);
+    const fs::path local = m_localDir / "fw.bin";
+    testsupport::WriteFileBytes(local, Bytes(700, 1));
+    CreateWindow();
+    Prepare(REVISION_UP, local);
+    Execute();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return g_pTransfer->IsAwaitingEvent(); }, 2000));
+    EXPECT_FALSE(m_pDlg->IsStepQueued());
+    // From here to the first retransmission a whole time-out passes: it takes the step that notices
+    // the time-out and the one that resends, nothing more.
+    const std::uint64_t nSteps = m_pDlg->StepsRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return g_pTransfer->GetRetries() >= 1; }, 2000));
+    EXPECT_LE(m_pDlg->StepsRun() - nSteps, 2u);
+    ASSERT_TRUE(WaitForIdle());
+    // Open, prepare, request, then two steps per time-out (notice it, resend), the failure and the
+    // three closing steps: a few dozen at most, however long the waits.
+    EXPECT_LT(m_pDlg->StepsRun(), 40u);
+}
+
+}  // namespace
