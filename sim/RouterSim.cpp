@@ -150,6 +150,7 @@ private:
     };
 
     void Run();
+    void FlushEvents();
     int OpenSocket(const std::string& address, std::uint16_t port, std::string* error);
     void Event(const std::string& text);
     void TraceDatagram(const char* direction, Sock sock, const sockaddr_in& peer, const std::uint8_t* p,
@@ -182,6 +183,7 @@ private:
 
     Transfer m_t;
     Finished m_finished;
+    std::vector<std::string> m_pendingEvents;  // told outside the lock, so that a listener may call Stats()
     std::deque<Scheduled> m_scheduled;
     std::vector<bool> m_injectionFired;
     bool m_bOversizedFired = false;
@@ -369,6 +371,7 @@ void RouterSim::Impl::Run()
             }
         }
         m_cv.notify_all();
+        FlushEvents();
 
         pollfd fds[SOCK_COUNT + 1];
         int nfds = 0;
@@ -407,6 +410,7 @@ void RouterSim::Impl::Run()
         }
         m_cv.notify_all();
     }
+    FlushEvents();
     m_bRunning = false;
     m_cv.notify_all();
 }
@@ -464,6 +468,17 @@ void RouterSim::Impl::OnTimers(Clock::time_point now)
 void RouterSim::Impl::Event(const std::string& text)
 {
     if (m_options.onEvent)
+        m_pendingEvents.push_back(text);
+}
+
+void RouterSim::Impl::FlushEvents()
+{
+    std::vector<std::string> events;
+    {
+        std::lock_guard lock(m_mutex);
+        events.swap(m_pendingEvents);
+    }
+    for (const auto& text : events)
         m_options.onEvent(text);
 }
 

@@ -58,7 +58,9 @@ struct RouterSimOptions {
     std::uint32_t seed = 1;
     double duplicateRate = 0;    // each outgoing datagram is sent twice with this probability
     double duplicateInRate = 0;  // each incoming datagram is handled twice with this probability
-    std::vector<std::uint64_t> dropInNth, dropOutNth;  // 1-based indices of datagrams in/out to drop
+    // 1-based indices of datagrams to drop: in counts every datagram received; out counts the router's
+    // own packets (answers, retransmissions, ERRORs), not the copies the fault switches add.
+    std::vector<std::uint64_t> dropInNth, dropOutNth;
 
     bool answerFromOtherPort = false;  // answers leave from another local port (a client must ignore them)
     bool silent = false;               // takes everything in, never answers
@@ -89,7 +91,7 @@ struct RouterSimOptions {
     double maxSeconds = 0;       // 0 = unbounded; the router stops by itself after this long
 
     // One line per event worth telling a person (request, refusal, completion, giving up), called on the
-    // router's own thread.
+    // router's own thread, outside its lock (Stats() may be called from it; Stop() may not).
     std::function<void(const std::string&)> onEvent;
 };
 
@@ -136,10 +138,12 @@ public:
     RouterSim(const RouterSim&) = delete;
     RouterSim& operator=(const RouterSim&) = delete;
 
-    // Binds its sockets and starts its thread. False with a message, e.g. when port 69 may not be bound.
+    // Binds its sockets and starts its thread, once per object. False with a message, e.g. when port 69
+    // may not be bound, the address is not this machine's or the root folder is missing.
     bool Start(std::string* error);
+    // Ends the thread, drops an unfinished transfer (its partial file included) and frees the port.
     void Stop();
-    bool IsRunning() const;  // false after Stop, after maxSeconds and before Start
+    bool IsRunning() const;  // false before Start, after Stop, and once maxSeconds have passed
 
     const RouterSimOptions& Options() const;
     std::uint16_t Port() const;  // the bound port (useful with port 0)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -1023,4 +1024,52 @@ TEST_F(RouterSimTest, MaxSecondsEndsTheRouterAndStopFreesThePort)
     RouterSim again(Options());
     std::string error;
     EXPECT_TRUE(again.Start(&error)) << error;
+}
+
+TEST_F(RouterSimTest, EventsTellAPersonWhatHappenedAndMayLookAtTheStatistics)
+{
+    Put("config0", {'e'});
+    auto o = Options();
+    std::mutex mutex;
+    std::vector<std::string> events;
+    RouterSim* pSim = nullptr;
+    o.onEvent = [&](const std::string& text) {
+        const auto completed = pSim->Stats().transfersCompleted;  // must not deadlock
+        std::lock_guard lock(mutex);
+        events.push_back(text + " #" + std::to_string(completed));
+    };
+    auto& sim = Start(o);
+    pSim = &sim;
+    RawClient client(m_address);
+    EXPECT_EQ(ReadWhole(client, Rrq("config0")), Bytes{'e'});
+    client.Send(Rrq("config7"));
+    ASSERT_EQ(OpcodeOf(client.ReceiveFromRouter().value()), 5);
+    sim.Stop();
+    const std::string peer = "127.0.0.1:" + std::to_string(client.LocalPort());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "accepted read config0 (octet) from " + peer + " #0",
+                          "sent config0 (1 bytes) to " + peer + " #1",
+                          "refused read config7 (octet) from " + peer + ": Access violation #1",
+                      }));
+}
+
+TEST_F(RouterSimTest, SampleConfigurationsAreServedByteForByteWithTheirCrLfLineEnds)
+{
+    for (const char* name : {"config0", "config1", "config2"})
+        std::filesystem::copy_file(std::filesystem::path(VELNOR_SIM_SAMPLES_DIR) / name, m_dir / name);
+    Start(Options());
+    for (const char* name : {"config0", "config1", "config2"}) {
+        const Bytes sample = Get(name);
+        ASSERT_FALSE(sample.empty()) << name;
+        // Every line ends in CR LF, as on the router.
+        for (std::size_t i = 0; i < sample.size(); ++i) {
+            if (sample[i] == '\n') {
+                ASSERT_TRUE(i > 0 && sample[i - 1] == '\r') << name << " offset " << i;
+            }
+        }
+        EXPECT_EQ(sample.back(), '\n') << name;
+        RawClient client(m_address);
+        EXPECT_EQ(ReadWhole(client, Rrq(name, "netascii", {{"tsize", "0"}})), sample) << name;
+    }
 }
