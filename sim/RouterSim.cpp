@@ -67,6 +67,15 @@ enum Sock { SOCK_MAIN = 0, SOCK_OTHER = 1, SOCK_STRAY = 2, SOCK_COUNT = 3 };
 
 constexpr std::size_t OVERSIZED_LENGTH = 1100;
 
+// The message of an ERROR packet: up to its zero byte, never past the datagram's end.
+std::string ErrorMessage(const std::uint8_t* p, std::size_t n)
+{
+    if (n <= 4)
+        return {};
+    const char* text = reinterpret_cast<const char*>(p + 4);
+    return std::string(text, strnlen(text, n - 4));
+}
+
 }  // namespace
 
 std::string TraceLine::Text() const
@@ -245,6 +254,7 @@ bool RouterSim::Impl::Start(std::string* error)
             *error = "the router simulator was started already";
         return false;
     }
+    m_bStop = false;  // a Start that failed before has left it set
     std::error_code ec;
     if (m_options.root.empty() || !std::filesystem::is_directory(m_options.root, ec)) {
         if (error)
@@ -925,9 +935,7 @@ void RouterSim::Impl::HandleRead(const std::uint8_t* p, std::size_t n)
     const std::uint16_t op = ReadU16(p);
     if (op == OP_ERROR) {
         ++m_stats.errorsReceived;
-        m_stats.lastErrorReceived = n > 4 ? std::string(reinterpret_cast<const char*>(p + 4), strnlen(
-                                                reinterpret_cast<const char*>(p + 4), n - 4))
-                                          : std::string();
+        m_stats.lastErrorReceived = ErrorMessage(p, n);
         Event("the client ended " + m_t.name.FileName() + " with an error: " + m_stats.lastErrorReceived);
         EndTransfer(false);
         return;
@@ -975,9 +983,7 @@ void RouterSim::Impl::HandleWrite(const std::uint8_t* p, std::size_t n)
     const std::uint16_t op = ReadU16(p);
     if (op == OP_ERROR) {
         ++m_stats.errorsReceived;
-        m_stats.lastErrorReceived = n > 4 ? std::string(reinterpret_cast<const char*>(p + 4), strnlen(
-                                                reinterpret_cast<const char*>(p + 4), n - 4))
-                                          : std::string();
+        m_stats.lastErrorReceived = ErrorMessage(p, n);
         Event("the client ended " + m_t.name.FileName() + " with an error: " + m_stats.lastErrorReceived);
         EndTransfer(false);
         return;
