@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program and runs it against the bundled router simulator:
-# starts velnor-router-sim on 127.0.0.1 with a copy of the sample files, fetches a configuration file
-# with the console companion velnor-tftp, shows it, and stops the simulator again.
+# starts velnor-router-sim on 127.0.0.1 with a copy of the sample files, then opens the transfer window
+# (velnor-client) in a temporary folder; where there is no display, fetches a configuration file with
+# the console companion velnor-tftp instead and shows it. The simulator is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -9,6 +10,7 @@ scripts/build.sh release
 
 sim=build/sim/velnor-router-sim
 tftp=build/cli/velnor-tftp
+client="$PWD/build/app/velnor-client"
 address=127.0.0.1
 
 # The router answers only from UDP port 69, which only root (or a program with CAP_NET_BIND_SERVICE)
@@ -55,6 +57,21 @@ if ! grep -q "serving" "$work/sim.log" 2>/dev/null; then
   exit 1
 fi
 
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  echo "== Opening the transfer window (velnor-client) in $work"
+  echo "   Type $address as the router's address, choose an operation and a local file, then Execute."
+  echo "   The router's files: config0..config4 (get/put configuration) and exec0, exec1 (revision up)."
+  echo "   The settings file \"Velnor ClientV090.dat\" is kept in that folder while the window runs."
+  # The window keeps its settings file in the current folder.
+  (cd "$work" && "$client")
+  echo "== The window is closed. What the router saw:"
+  cat "$work/sim.log"
+  echo "== Done; the simulator is stopped and the temporary folders removed."
+  exit 0
+fi
+
+echo "== No display (neither DISPLAY nor WAYLAND_DISPLAY is set): the transfer window cannot be shown,"
+echo "   so a console transfer runs against the simulator instead."
 echo "== Fetching the router's configuration file 0 with the console companion"
 echo "   $tftp get --file-number 0 $address $work/config.txt"
 "$tftp" get --file-number 0 "$address" "$work/config.txt"
