@@ -11,6 +11,7 @@ jobs="$(nproc)"
 echo "== Release build"
 scripts/build.sh release
 (cd build && ctest --output-on-failure -j "$jobs")
+scripts/valgrind.sh build
 
 echo "== AddressSanitizer + UBSan build"
 scripts/build.sh asan
