@@ -405,6 +405,19 @@ TEST_F(ClientDlgTest, RouterAddressRuleThroughTheDialogsOwnCheckAndExecute)
     }
 }
 
+TEST_F(ClientDlgTest, RouterFieldTakesOnlyWhatFitsItsWidth)
+{
+    Create();
+    QLineEdit* pField = Combo(CClientDlg::IDC_ROUTER)->lineEdit();
+    QTest::keyClicks(pField, QString(60, QLatin1Char('8')));
+    const QString typed = pField->text();
+    EXPECT_GT(typed.size(), 15) << "a whole address fits";
+    EXPECT_LT(typed.size(), 60);
+    EXPECT_LE(pField->fontMetrics().horizontalAdvance(typed), pField->contentsRect().width());
+    // Whatever got in, the address check refuses it.
+    EXPECT_FALSE(m_pDlg->ValidateRouterAddress());
+}
+
 TEST_F(ClientDlgTest, PasswordOfMoreThan32BytesIsRefusedBeforeTheTransfer)
 {
     Create();
