@@ -22,14 +22,17 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 root="$(mktemp -d)"
-work="$(mktemp -d)"
+# The window keeps its settings file (address history, last folder) in its current folder; this one
+# stays between runs so that the history does too.
+work="$PWD/out/run"
+mkdir -p "$work"
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
     $sudo kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
-  rm -rf "$root" "$work"
+  rm -rf "$root"
 }
 trap cleanup EXIT
 
@@ -61,12 +64,12 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   echo "== Opening the transfer window (velnor-client) in $work"
   echo "   Type $address as the router's address, choose an operation and a local file, then Execute."
   echo "   The router's files: config0..config4 (get/put configuration) and exec0, exec1 (revision up)."
-  echo "   The settings file \"Velnor ClientV090.dat\" is kept in that folder while the window runs."
+  echo "   The settings file \"Velnor ClientV090.dat\" is kept in that folder from one run to the next."
   # The window keeps its settings file in the current folder.
   (cd "$work" && "$client")
   echo "== The window is closed. What the router saw:"
   cat "$work/sim.log"
-  echo "== Done; the simulator is stopped and the temporary folders removed."
+  echo "== Done; the simulator is stopped and its temporary folder removed."
   exit 0
 fi
 
@@ -81,4 +84,4 @@ cat "$work/config.txt"
 echo
 echo "== What the router saw:"
 cat "$work/sim.log"
-echo "== Done; the simulator is stopped and the temporary folders removed."
+echo "== Done; the simulator is stopped and its temporary folder removed."
