@@ -17,8 +17,8 @@
 
 namespace {
 
-// A flood of datagrams must not hold the thread inside one notification; the notifier fires again
-// for whatever is still queued.
+// Reads of one notification that found only an error report (a refusal) before the datagram behind
+// it; bounded so that a storm of reports cannot hold the thread.
 constexpr int kMaxReadsPerNotification = 64;
 
 sockaddr_in MakeAddress(std::uint32_t nAddress, std::uint16_t nPort)
@@ -145,15 +145,10 @@ void CTftpSocket::OnReceive(int nErrorCode)
     if (m_nSocket < 0)
         return;
 
-    // The owner's fault handler may show a message box and so run an event loop of its own; the
-    // notifier stays off meanwhile, or it would call back into this loop for the same datagrams.
-    QPointer<CTftpSocket> alive(this);
-    QPointer<QSocketNotifier> notifier(m_pReadNotifier);
-    if (notifier)
-        notifier->setEnabled(false);
-
-    bool bAccepted = false;
-    for (int nRead = 0; nRead < kMaxReadsPerNotification && m_nSocket >= 0; ++nRead) {
+    // One datagram per notification. The notifier is level-triggered and calls again for whatever
+    // is still queued, so nothing waits longer than one turn of the event loop, a flood cannot hold
+    // the thread, and the block exchange costs no read that only finds the queue empty.
+    for (int nTry = 0; nTry < kMaxReadsPerNotification && m_nSocket >= 0; ++nTry) {
         std::uint8_t buffer[TFTP_RECV_BUFFER_SIZE];
         sockaddr_in from {};
         socklen_t nFromLength = sizeof from;
@@ -162,34 +157,45 @@ void CTftpSocket::OnReceive(int nErrorCode)
         const ssize_t nLength = ::recvfrom(m_nSocket, buffer, sizeof buffer, MSG_TRUNC,
                                            reinterpret_cast<sockaddr*>(&from), &nFromLength);
         if (nLength < 0) {
+            // The refusal reports an earlier datagram to a silent port, not a datagram: whatever is
+            // queued behind it is read now. Time-outs decide about the silent port.
             if (errno == EINTR || errno == ECONNREFUSED)
-                continue;  // the refusal reports an earlier datagram to a silent port; time-outs decide
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            NotifyFault();
-            break;
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                NotifyFaultFromReceive();
+            return;
         }
         const bool bFromRouter = m_bRouterKnown && from.sin_family == AF_INET &&
                                  ntohs(from.sin_port) == m_nPort && ntohl(from.sin_addr.s_addr) == m_nRouterIp;
         // Anything else on the network may reach an open UDP port; a stray datagram, whatever its
         // size, must not end the user's transfer.
         if (!bFromRouter || nLength == 0)
-            continue;
+            return;
         if (nLength > TFTP_RECV_BUFFER_SIZE) {
-            NotifyFault();
-            break;
+            NotifyFaultFromReceive();
+            return;
         }
         std::memcpy(m_datagram, buffer, static_cast<std::size_t>(nLength));
         m_nDatagramLen = static_cast<int>(nLength);
         m_bHasDatagram = true;
-        bAccepted = true;
-    }
-    if (!alive)
+        if (m_onArrival)
+            m_onArrival();
         return;
-    if (notifier && notifier == m_pReadNotifier)
+    }
+}
+
+void CTftpSocket::NotifyFaultFromReceive()
+{
+    // The owner's fault handler may show a message box and so run an event loop of its own; the
+    // notifier stays off meanwhile, or that loop would call back into OnReceive for the datagrams
+    // still queued behind the faulty one.
+    QPointer<CTftpSocket> alive(this);
+    QPointer<QSocketNotifier> notifier(m_pReadNotifier);
+    if (notifier)
+        notifier->setEnabled(false);
+    NotifyFault();
+    if (alive && notifier && notifier == m_pReadNotifier)
         notifier->setEnabled(true);
-    if (bAccepted && m_onArrival)
-        m_onArrival();
 }
 
 void CTftpSocket::OnSend(int nErrorCode)

@@ -58,6 +58,7 @@ public:
 
 private:
     void NotifyFault();
+    void NotifyFaultFromReceive();
 
     int m_nSocket = -1;
     std::uint32_t m_nRouterIp = 0;   // the router's address as a number (host order)

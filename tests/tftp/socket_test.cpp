@@ -237,6 +237,33 @@ TEST_F(SocketTest, LaterOfTwoDatagramsReplacesTheEarlier)
     EXPECT_EQ(Take(m_socket), Datagram(10, 'b'));
 }
 
+TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
+{
+    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    ASSERT_TRUE(otherHost.Bound());
+    FromRouter(Datagram(516, 'a'));
+    otherHost.SendTo(m_client, Datagram(516, 's'));
+    FromRouter(Datagram(10, 'b'));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(m_nClientPort) > 0; }, 2000));
+
+    // Called as the notifier calls it, without the event loop in between.
+    m_socket.OnReceive(0);
+    EXPECT_EQ(m_nArrivals, 1);
+    EXPECT_EQ(Take(m_socket), Datagram(516, 'a'));
+    // A stray datagram is read and dropped: no wake, and the slot stays empty.
+    m_socket.OnReceive(0);
+    EXPECT_EQ(m_nArrivals, 1);
+    EXPECT_FALSE(m_socket.HasDatagram());
+    m_socket.OnReceive(0);
+    EXPECT_EQ(m_nArrivals, 2);
+    EXPECT_EQ(Take(m_socket), Datagram(10, 'b'));
+    // Nothing left: nothing held, no wake, no fault.
+    m_socket.OnReceive(0);
+    EXPECT_EQ(m_nArrivals, 2);
+    EXPECT_FALSE(m_socket.HasDatagram());
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+}
+
 TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
 {
     Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
