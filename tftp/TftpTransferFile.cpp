@@ -2,13 +2,18 @@
 // request goes out; a received file is collected in memory and written only once the whole receive
 // has succeeded. Nothing here touches the disk while packets are being exchanged.
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <new>
 
 #include "TftpTransfer.h"
@@ -23,6 +28,84 @@ constexpr mode_t kPermissionBits = 0777;
 constexpr int kTemporaryNameAttempts = 64;
 // Leaves room for the prefix and the suffix within the usual 255-byte limit of a name.
 constexpr std::size_t kMaxTemporaryBaseName = 200;
+
+// The local file is read and written in pieces of this size (a multiple of the block size), through
+// one buffer: a process runs one transfer at a time.
+constexpr std::size_t kFileChunk = 128 * TFTP_BLOCK_SIZE;
+std::uint8_t s_fileChunk[kFileChunk];
+
+// Block memory of a large file comes in whole huge pages (2 MiB, aligned) that are advised as such
+// and provided by the system in one call. Touching fresh small pages one by one costs a fault each,
+// and where faults are expensive (virtual machines that shadow the page tables) that alone costs
+// more than exchanging the blocks. A system without huge pages, or without the request to provide
+// pages, hands out small pages as they are touched, exactly as for any other allocation.
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+void* NewLargeBlockMemory(std::size_t nBytes)
+{
+    const std::size_t nRounded = (nBytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* pMemory = std::aligned_alloc(kHugePage, nRounded);
+    if (!pMemory)
+        return nullptr;
+#ifdef MADV_HUGEPAGE
+    ::madvise(pMemory, nRounded, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+    const auto nPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    ::madvise(pMemory, (nBytes + nPage - 1) & ~(nPage - 1), MADV_POPULATE_WRITE);
+#endif
+    return pMemory;
+}
+
+// The send block array when LoadSendFile took it from NewLargeBlockMemory (released with free);
+// any other array in g_pSendBlocks came from new[].
+SendBlock* s_pLargeSendBlocks = nullptr;
+
+// Received blocks are carved from arrays, so that a file of megabytes costs a few dozen allocations
+// rather than one per block: a few small arrays for the usual configuration file, then huge pages.
+// The list through pNext stays the only order of the blocks; the arrays only hold them.
+constexpr std::uint32_t kSmallRecvArrays[] = {16, 64, 256};
+constexpr std::uint32_t kLargeRecvArray = kHugePage / sizeof(RecvBlock);
+// The receive bound needs fewer arrays than this; past it, memory counts as exhausted.
+constexpr std::size_t kMaxRecvArrays = 64;
+static_assert(TFTP_MAX_RECEIVE_BYTES / TFTP_BLOCK_SIZE + 1 < kLargeRecvArray * (kMaxRecvArrays - 4),
+              "the receive bound fits in the arrays");
+RecvBlock* s_recvArrays[kMaxRecvArrays];
+std::size_t s_nRecvArrays = 0;
+std::uint32_t s_nRecvArrayUsed = 0;
+std::uint32_t s_nRecvArraySize = 0;
+
+RecvBlock* NewRecvBlock()
+{
+    if (s_nRecvArrayUsed == s_nRecvArraySize) {
+        if (s_nRecvArrays == kMaxRecvArrays)
+            return nullptr;
+        void* pArray = nullptr;
+        std::uint32_t nSize = 0;
+        if (s_nRecvArrays < std::size(kSmallRecvArrays)) {
+            nSize = kSmallRecvArrays[s_nRecvArrays];
+            pArray = std::malloc(nSize * sizeof(RecvBlock));
+        } else {
+            nSize = kLargeRecvArray;
+            pArray = NewLargeBlockMemory(nSize * sizeof(RecvBlock));
+        }
+        if (!pArray)
+            return nullptr;
+        s_recvArrays[s_nRecvArrays++] = static_cast<RecvBlock*>(pArray);
+        s_nRecvArraySize = nSize;
+        s_nRecvArrayUsed = 0;
+    }
+    return &s_recvArrays[s_nRecvArrays - 1][s_nRecvArrayUsed++];
+}
+
+void DeleteRecvBlocks()
+{
+    for (std::size_t i = 0; i < s_nRecvArrays; ++i)
+        std::free(s_recvArrays[i]);
+    s_nRecvArrays = 0;
+    s_nRecvArrayUsed = 0;
+    s_nRecvArraySize = 0;
+}
 
 // A name for the new file beside the one it will replace, so that the final rename stays within one
 // file system and is a single step. The leading dot keeps it out of ordinary folder listings while it
@@ -79,31 +162,48 @@ TftpResult CTftpTransfer::LoadSendFile()
     // One entry more than the full blocks: a size that is a multiple of 512 (0 included) must end
     // with an empty DATA block.
     m_nBlockCount = static_cast<std::uint16_t>(m_nFileSize / TFTP_BLOCK_SIZE + 1);
-    g_pSendBlocks = new (std::nothrow) SendBlock[m_nBlockCount];
+    const std::size_t nArrayBytes = std::size_t{m_nBlockCount} * sizeof(SendBlock);
+    if (nArrayBytes >= kHugePage) {
+        s_pLargeSendBlocks = static_cast<SendBlock*>(NewLargeBlockMemory(nArrayBytes));
+        g_pSendBlocks = s_pLargeSendBlocks;
+    } else {
+        g_pSendBlocks = new (std::nothrow) SendBlock[m_nBlockCount];
+    }
     if (!g_pSendBlocks) {
         m_file.Abort();
         return TFTP_ERR_NO_MEMORY;
     }
 
-    const int nLastLength = static_cast<int>(m_nFileSize % TFTP_BLOCK_SIZE);
-    for (std::uint32_t i = 0; i < m_nBlockCount; ++i) {
-        SendBlock& block = g_pSendBlocks[i];
-        const bool bLast = i + 1 == m_nBlockCount;
-        const std::int64_t nRead = m_file.Read(block.data, TFTP_BLOCK_SIZE);
-        if (nRead < 0) {
-            block.nLength = 0;
-            m_file.Abort();
-            return TFTP_ERR_FILE_READ;
-        }
-        block.nLength = static_cast<std::int16_t>(nRead);
+    // Read in large pieces and cut into blocks here: one system call per block would cost more than
+    // sending the block.
+    std::int64_t nLeft = m_nFileSize;
+    std::uint32_t nBlock = 0;
+    while (nLeft > 0) {
+        const std::size_t nWant = std::min(static_cast<std::size_t>(nLeft), kFileChunk);
+        const std::int64_t nRead = m_file.Read(s_fileChunk, nWant);
         // A file that changes size while it is read is being rewritten by someone: what was measured
         // and what was read no longer describe the same image, and a firmware image cut or spliced
         // that way must not reach the router's flash ROM.
-        const int nExpected = bLast ? nLastLength : TFTP_BLOCK_SIZE;
-        if (nRead != nExpected) {
+        if (nRead != static_cast<std::int64_t>(nWant)) {
             m_file.Abort();
             return TFTP_ERR_FILE_READ;
         }
+        for (std::size_t nOffset = 0; nOffset < nWant; nOffset += TFTP_BLOCK_SIZE, ++nBlock) {
+            const std::size_t nLength = std::min<std::size_t>(TFTP_BLOCK_SIZE, nWant - nOffset);
+            SendBlock& block = g_pSendBlocks[nBlock];
+            std::memcpy(block.data, s_fileChunk + nOffset, nLength);
+            block.nLength = static_cast<std::int16_t>(nLength);
+        }
+        nLeft -= static_cast<std::int64_t>(nWant);
+    }
+    // A size that is a multiple of 512 (0 included) ends with an empty block.
+    if (nBlock + 1 == m_nBlockCount)
+        g_pSendBlocks[nBlock].nLength = 0;
+    // The file grew after it was measured.
+    std::uint8_t extra = 0;
+    if (m_file.Read(&extra, 1) != 0) {
+        m_file.Abort();
+        return TFTP_ERR_FILE_READ;
     }
     // Closing a file that was only read cannot lose anything: every byte is already in the array.
     m_file.Close();
@@ -119,7 +219,7 @@ TftpResult CTftpTransfer::StoreReceivedBlock()
     // the same as when memory runs out, and the router is told to stop.
     if (m_nBytesDone + nLength > TFTP_MAX_RECEIVE_BYTES)
         return TFTP_ERR_RECV_NO_MEMORY;
-    auto* pNode = new (std::nothrow) RecvBlock;
+    RecvBlock* pNode = NewRecvBlock();
     if (!pNode)
         return TFTP_ERR_RECV_NO_MEMORY;
     pNode->nLength = static_cast<std::int16_t>(nLength);
@@ -186,11 +286,22 @@ TftpResult CTftpTransfer::SaveReceivedFile()
     if (bReplacing)
         m_file.SetPermissions(nPermissions);
 
+    // The blocks are gathered into large writes: one system call per block would cost more than
+    // receiving the block did.
     TftpResult nResult = TFTP_OK;
+    std::size_t nHeld = 0;
     for (const RecvBlock* pNode = g_pRecvHead; pNode && nResult == TFTP_OK; pNode = pNode->pNext) {
-        if (!m_file.Write(pNode->data, static_cast<std::size_t>(pNode->nLength)))
-            nResult = TFTP_ERR_FILE_WRITE;
+        const std::size_t nLength = static_cast<std::size_t>(pNode->nLength);
+        if (nHeld + nLength > kFileChunk) {
+            if (!m_file.Write(s_fileChunk, nHeld))
+                nResult = TFTP_ERR_FILE_WRITE;
+            nHeld = 0;
+        }
+        std::memcpy(s_fileChunk + nHeld, pNode->data, nLength);
+        nHeld += nLength;
     }
+    if (nResult == TFTP_OK && nHeld > 0 && !m_file.Write(s_fileChunk, nHeld))
+        nResult = TFTP_ERR_FILE_WRITE;
     if (nResult == TFTP_OK && !m_file.Flush())
         nResult = TFTP_ERR_FILE_SAVE;
     if (nResult == TFTP_OK && !m_file.Close())
@@ -206,14 +317,13 @@ TftpResult CTftpTransfer::SaveReceivedFile()
 
 TftpResult CTftpTransfer::FreeBlocks()
 {
-    delete[] g_pSendBlocks;
+    if (g_pSendBlocks && g_pSendBlocks == s_pLargeSendBlocks)
+        std::free(g_pSendBlocks);
+    else
+        delete[] g_pSendBlocks;
     g_pSendBlocks = nullptr;
-    RecvBlock* pNode = g_pRecvHead;
-    while (pNode) {
-        RecvBlock* pNext = pNode->pNext;
-        delete pNode;
-        pNode = pNext;
-    }
+    s_pLargeSendBlocks = nullptr;
+    DeleteRecvBlocks();
     g_pRecvHead = nullptr;
     g_pRecvTail = nullptr;
     return TFTP_OK;

@@ -157,6 +157,32 @@ TEST(LocalFileLoad, SizesFillOneEntryMoreThanTheFullBlocksWithTheLastOneShort)
     }
 }
 
+TEST(LocalFileLoad, FilesAroundTheReadPiecesAndTheLargeBlockArrayLoadExactly)
+{
+    TempDir dir;
+    // The file is read 64 KiB at a time; an array of 2 MiB or more comes from whole huge pages.
+    const std::size_t nLargeArrayBlocks = (2 * 1024 * 1024 + sizeof(SendBlock) - 1) / sizeof(SendBlock);
+    for (std::size_t nSize : {std::size_t{65535}, std::size_t{65536}, std::size_t{65537}, std::size_t{3 * 65536 + 1},
+                              (nLargeArrayBlocks - 2) * 512 + 511, (nLargeArrayBlocks - 1) * 512,
+                              std::size_t{5 * 1024 * 1024 + 3}}) {
+        SCOPED_TRACE("size " + std::to_string(nSize));
+        const fs::path path = dir / "f";
+        const Bytes content = PatternBytes(nSize, static_cast<std::uint32_t>(nSize));
+        WriteFileBytes(path, content);
+
+        CFileProbe engine(DIRECTION_SEND, path);
+        ASSERT_EQ(engine.PrepareLocal(), TFTP_OK);
+        EXPECT_EQ(engine.m_nBlockCount, nSize / 512 + 1);
+        for (std::uint32_t i = 0; i + 1 < engine.m_nBlockCount; ++i)
+            ASSERT_EQ(g_pSendBlocks[i].nLength, 512) << "block " << i;
+        EXPECT_EQ(g_pSendBlocks[engine.m_nBlockCount - 1].nLength, static_cast<int>(nSize % 512));
+        EXPECT_EQ(engine.LoadedBytes(), content);
+        EXPECT_FALSE(engine.m_file.IsOpen());
+        EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+        EXPECT_EQ(g_pSendBlocks, nullptr);
+    }
+}
+
 TEST(LocalFileLoad, LargestFileThatFitsSixteenBitBlockNumbersIsLoaded)
 {
     TempDir dir;
@@ -465,6 +491,26 @@ TEST(LocalFileReceive, BlockNumbersWrapPast65535AndTheFileStaysWhole)
         EXPECT_EQ(block[511], static_cast<std::uint8_t>(i & 0xFF));
     }
     ::close(fd);
+}
+
+TEST(LocalFileReceive, BlocksAcrossTheStorageArraysAndTheWritePiecesAreSavedInOrder)
+{
+    // The blocks are kept in arrays of 16, 64 and 256 blocks, then of 2 MiB each, and written 64 KiB
+    // at a time: sizes on both sides of each border.
+    const std::size_t nLargeArray = 2 * 1024 * 1024 / sizeof(RecvBlock);
+    TempDir dir;
+    for (std::size_t nBlocks : {std::size_t{15}, std::size_t{16}, std::size_t{17}, std::size_t{80}, std::size_t{81},
+                                std::size_t{127}, std::size_t{128}, std::size_t{129}, std::size_t{336}, std::size_t{337},
+                                336 + nLargeArray, 337 + nLargeArray}) {
+        SCOPED_TRACE(std::to_string(nBlocks) + " full blocks");
+        const fs::path path = dir / "config.txt";
+        const Bytes content = PatternBytes(nBlocks * 512 + 100, static_cast<std::uint32_t>(nBlocks));
+        CFileProbe engine(DIRECTION_RECEIVE, path);
+        engine.ReceiveWhole(content);
+        ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+        EXPECT_EQ(g_pRecvHead, nullptr);
+        EXPECT_EQ(ReadFileBytes(path), content);
+    }
 }
 
 TEST(LocalFileReceive, DatagramThatIsNoDataPacketIsNotStored)
