@@ -2,8 +2,11 @@
 // The owner of a transfer for everything but the transfer window: the console companion, the tests
 // and the benchmarks. It runs the engine's step loop on the Qt event loop as the window does (one
 // step per WM_TRANSFER_STEP, the engine's time-outs as timers of this object, socket faults as
-// WM_TFTP_NOTIFY), but never spins: while the engine waits for the router no step event is queued,
-// and the arrival of a datagram or the expiry of the time-out queues the next one.
+// WM_TFTP_NOTIFY), but never spins: while the engine waits for the router no step event is queued.
+// The first step of a transfer is posted; the steps that follow a step, the arrival of a datagram,
+// the expiry of the time-out or a fault are sent at once, one after another, until the engine waits
+// again (no window needs painting in between, and a turn of the event loop per step would cost more
+// than the block exchange).
 
 #include <QByteArray>
 #include <QObject>
@@ -38,7 +41,7 @@ public:
 
     // A transfer started by this driver has not yet returned to PHASE_IDLE.
     bool IsRunning() const { return m_bRunning; }
-    // Step events posted and not yet handled: never more than one.
+    // Step events posted or sent and not yet handled: never more than one.
     int QueuedSteps() const { return m_bStepQueued ? 1 : 0; }
     // Steps run since construction (the measure of idle work in tests).
     std::uint64_t StepsRun() const { return m_nStepsRun; }
@@ -58,6 +61,7 @@ protected:
 private:
     void Attach();
     void PostStep();
+    void RunSteps();
     void RunStep();
     void Report();
     void ContinueOrFinish();
@@ -66,6 +70,8 @@ private:
     CTftpTransfer* m_pEngine = nullptr;
     bool m_bRunning = false;
     bool m_bStepQueued = false;
+    bool m_bInSteps = false;          // RunSteps is sending steps
+    std::uint64_t m_nTransfer = 0;    // transfers started, so that a step loop never runs into the next
     int m_nShownPhase = -1;
     int m_nShownPercent = -1;
     std::int64_t m_nShownBytes = -1;

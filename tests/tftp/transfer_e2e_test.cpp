@@ -7,12 +7,21 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <QtCore/qtestsupport_core.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -433,6 +442,115 @@ TEST_F(TransferE2ETest, AtMostOneStepEventIsQueuedThroughABusyTransfer)
     CStepEventWatch watch(driver);
     ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_CONFIG), m_localDir / "a"), TFTP_OK);
     EXPECT_GT(watch.m_nDelivered, 391 * 2);  // two steps per block at least
+    EXPECT_EQ(watch.m_nWhileNotQueued, 0);
+    EXPECT_EQ(driver.QueuedSteps(), 0);
+}
+
+// --- an answer leaves without another turn of the event loop
+
+// The router's port 69 as a plain socket, so that the test decides when each datagram goes out.
+class CRawRouter {
+public:
+    explicit CRawRouter(const std::string& strAddress)
+    {
+        m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(TFTP_PORT);
+        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
+        m_bBound = ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~CRawRouter() { ::close(m_nSocket); }
+    CRawRouter(const CRawRouter&) = delete;
+    CRawRouter& operator=(const CRawRouter&) = delete;
+
+    bool Bound() const { return m_bBound; }
+
+    // A datagram that has arrived or arrives within nWaitMs; its sender goes to m_client.
+    Bytes Receive(int nWaitMs)
+    {
+        pollfd p {m_nSocket, POLLIN, 0};
+        if (::poll(&p, 1, nWaitMs) != 1)
+            return {};
+        std::uint8_t buffer[2048];
+        socklen_t nFrom = sizeof m_client;
+        const ssize_t n =
+            ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_client), &nFrom);
+        return n >= 0 ? Bytes(buffer, buffer + n) : Bytes{};
+    }
+
+    void SendToClient(const Bytes& datagram)
+    {
+        ASSERT_EQ(::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_client),
+                           sizeof m_client),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+
+    std::uint16_t ClientPort() const { return ntohs(m_client.sin_port); }
+
+private:
+    int m_nSocket = -1;
+    bool m_bBound = false;
+    sockaddr_in m_client {};
+};
+
+// Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:nPort, from the kernel's table.
+long ReceiveQueueOf(std::uint16_t nPort)
+{
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // heading
+    char local[32];
+    std::snprintf(local, sizeof local, "00000000:%04X", nPort);
+    while (std::getline(table, line)) {
+        std::istringstream in(line);
+        std::string slot, localAddress, remoteAddress, state, queues;
+        in >> slot >> localAddress >> remoteAddress >> state >> queues;
+        if (localAddress == local)
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return -1;
+}
+
+TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
+{
+    CRawRouter router(m_strRouter);
+    ASSERT_TRUE(router.Bound());
+    CTransferDriver driver;  // the real time-outs: nothing expires while the test looks
+    CStepEventWatch watch(driver);
+    const std::filesystem::path local = m_localDir / "c.txt";
+    driver.Engine().SetLocalFile(true, local.string());
+    ASSERT_EQ(driver.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG)), TFTP_OK);
+    Bytes request;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QCoreApplication::processEvents();
+            request = router.Receive(0);
+            return !request.empty();
+        },
+        2000));
+    EXPECT_EQ(request[1], 1);
+
+    Bytes content;
+    for (std::uint8_t nBlock = 1; nBlock <= 3; ++nBlock) {
+        SCOPED_TRACE("block " + std::to_string(nBlock));
+        const Bytes payload = testsupport::PatternBytes(nBlock < 3 ? 512 : 100, nBlock);
+        content.insert(content.end(), payload.begin(), payload.end());
+        Bytes data = {0, 3, 0, nBlock};
+        data.insert(data.end(), payload.begin(), payload.end());
+        router.SendToClient(data);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(router.ClientPort()) > 0; }, 2000));
+        ASSERT_TRUE(driver.Engine().IsAwaitingEvent());
+
+        const std::uint64_t nStepsBefore = driver.StepsRun();
+        QCoreApplication::processEvents();  // one turn: the datagram's notification
+        // Taken, answered, and after the short last block also saved and closed, all in that turn.
+        EXPECT_EQ(driver.StepsRun() - nStepsBefore, nBlock < 3 ? 2u : 4u);
+        EXPECT_EQ(router.Receive(1000), (Bytes{0, 4, 0, nBlock}));
+    }
+    EXPECT_FALSE(driver.IsRunning());
+    EXPECT_EQ(driver.Engine().GetResult(), TFTP_OK);
+    EXPECT_EQ(testsupport::ReadFileBytes(local), content);
     EXPECT_EQ(watch.m_nWhileNotQueued, 0);
     EXPECT_EQ(driver.QueuedSteps(), 0);
 }
