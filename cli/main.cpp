@@ -142,13 +142,6 @@ int main(int argc, char** argv)
 {
     // The arguments as bytes, before Qt sees them: paths and passwords go on unchanged.
     std::vector<std::string> args(argv + 1, argv + argc);
-    // Qt's own event loop instead of GLib's: a transfer is two posted steps and one datagram per
-    // block, and GLib's loop wakes itself with a system call for every posted event and every
-    // change of the socket notifier, which costs more than the block exchange itself. A console
-    // program has no other GLib user to share a loop with. Set before the application object
-    // exists, which is when Qt chooses; a value given by the user wins.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
 
     const CliParseResult parsed = ParseCommandLine(args);
