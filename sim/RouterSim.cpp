@@ -160,6 +160,7 @@ private:
 
     void Run();
     void FlushEvents();
+    std::uint64_t FaultIndex(int nWay, std::uint64_t nIndex, const std::uint8_t* p, std::size_t n);
     int OpenSocket(const std::string& address, std::uint16_t port, std::string* error);
     void Event(const std::string& text);
     void TraceDatagram(const char* direction, Sock sock, const sockaddr_in& peer, const std::uint8_t* p,
@@ -199,6 +200,7 @@ private:
     bool m_bOverlongFired = false;
     Clock::time_point m_deafUntil{};
     std::uint64_t m_nInIndex = 0, m_nOutIndex = 0;
+    std::map<std::uint64_t, std::uint64_t> m_packetsSeen[2];  // by direction (in, out) and packet
 
     int m_fds[SOCK_COUNT] = {-1, -1, -1};
     std::string m_localName[SOCK_COUNT];
@@ -525,12 +527,26 @@ void RouterSim::Impl::SendNow(Sock sock, const sockaddr_in& to, const Bytes& byt
     TraceDatagram("out", sock, to, bytes.data(), bytes.size());
 }
 
+// The number from which a datagram's random faults are decided: its index, or with faultsByPacket its
+// first four bytes (and how many there are) with the count of such datagrams so far in that direction.
+std::uint64_t RouterSim::Impl::FaultIndex(int nWay, std::uint64_t nIndex, const std::uint8_t* p, std::size_t n)
+{
+    if (!m_options.faultsByPacket)
+        return nIndex;
+    std::uint64_t nPacket = std::min<std::size_t>(n, 4);
+    for (std::size_t i = 0; i < 4; ++i)
+        nPacket = (nPacket << 8) | (i < n ? p[i] : 0);
+    const std::uint64_t nSeen = ++m_packetsSeen[nWay][nPacket];
+    return (nPacket << 24) | (nSeen & 0xFFFFFF);
+}
+
 void RouterSim::Impl::Emit(const sockaddr_in& to, const Bytes& bytes)
 {
     const std::uint64_t nIndex = ++m_nOutIndex;
+    const std::uint64_t nFaultIndex = FaultIndex(1, nIndex, bytes.data(), bytes.size());
     const Sock sock = ReplySock();
     if (Contains(m_options.dropOutNth, nIndex) ||
-        (m_options.dropOutRate > 0 && Chance(m_options.seed, 2, nIndex) < m_options.dropOutRate)) {
+        (m_options.dropOutRate > 0 && Chance(m_options.seed, 2, nFaultIndex) < m_options.dropOutRate)) {
         ++m_stats.droppedOut;
         TraceDatagram("drop-out", sock, to, bytes.data(), bytes.size());
         return;
@@ -540,9 +556,14 @@ void RouterSim::Impl::Emit(const sockaddr_in& to, const Bytes& bytes)
         ++m_stats.duplicatedOut;
         nCopies = 2;
     }
+    double delay = m_options.replyDelaySeconds;
+    if (m_options.delayOutRate > 0 && Chance(m_options.seed, 4, nFaultIndex) < m_options.delayOutRate) {
+        ++m_stats.delayedOut;
+        delay += m_options.delayOutSeconds;
+    }
     for (int i = 0; i < nCopies; ++i) {
-        if (m_options.replyDelaySeconds > 0)
-            m_scheduled.push_back({Clock::now() + Seconds(m_options.replyDelaySeconds), sock, to, bytes});
+        if (delay > 0)
+            m_scheduled.push_back({Clock::now() + Seconds(delay), sock, to, bytes});
         else
             SendNow(sock, to, bytes);
     }
@@ -576,7 +597,7 @@ void RouterSim::Impl::SendError(const sockaddr_in& to, std::uint16_t code, const
 
 void RouterSim::Impl::SendStray(const sockaddr_in& to, const Bytes& answer)
 {
-    if (m_fds[SOCK_STRAY] < 0)
+    if (m_fds[SOCK_STRAY] < 0 || !m_options.strayCopies)
         return;
     Bytes copy = answer;
     // A DATA copy carries other bytes, so that a client taking it would store a corrupted file.
@@ -661,7 +682,8 @@ void RouterSim::Impl::HandleDatagram(Sock sock, const sockaddr_in& from, const s
     ++m_stats.datagramsIn;
     const std::uint64_t nIndex = ++m_nInIndex;
     if (Contains(m_options.dropInNth, nIndex) ||
-        (m_options.dropInRate > 0 && Chance(m_options.seed, 0, nIndex) < m_options.dropInRate)) {
+        (m_options.dropInRate > 0 &&
+         Chance(m_options.seed, 0, FaultIndex(0, nIndex, p, n)) < m_options.dropInRate)) {
         ++m_stats.droppedIn;
         TraceDatagram("drop-in", sock, from, p, n);
         return;

@@ -61,6 +61,15 @@ struct RouterSimOptions {
     // 1-based indices of datagrams to drop: in counts every datagram received; out counts the router's
     // own packets (answers, retransmissions, ERRORs), not the copies the fault switches add.
     std::vector<std::uint64_t> dropInNth, dropOutNth;
+    // Random drops and delays decided by packet instead of by index: the k-th datagram with the same first
+    // four bytes (opcode and block number) in a direction meets the fate the seed gives that packet and k.
+    // A retransmission that a slow machine adds on its own time-out then shifts no later decision, so
+    // that the outcome of a seed does not depend on timing.
+    bool faultsByPacket = false;
+    // Late answers: each of the router's packets is held back delayOutSeconds with this probability (on
+    // top of replyDelaySeconds), so that it arrives after the peer has retransmitted.
+    double delayOutRate = 0;
+    double delayOutSeconds = 0;
 
     bool answerFromOtherPort = false;  // answers leave from another local port (a client must ignore them)
     bool silent = false;               // takes everything in, never answers
@@ -81,6 +90,7 @@ struct RouterSimOptions {
     std::string strayFromAddress;  // a 127.x address: before every answer, a copy that a careless client
                                    // would take (the same ACK; DATA with its payload bytes inverted) is
                                    // sent from port 69 (or `port`) of this address
+    bool strayCopies = true;       // false: the stray address sends only the injections that name it
 
     std::vector<RouterSimInjection> injections;
 
@@ -106,7 +116,7 @@ struct RouterSimStats {
     std::uint64_t duplicateAcksIgnored = 0;     // never answered by a DATA
     std::uint64_t duplicateDataReacked = 0;     // a repeated DATA answered by its ACK again
     std::uint64_t ignoredWhileFlashing = 0;     // datagrams of the peer while the last ACK is withheld
-    std::uint64_t droppedIn = 0, droppedOut = 0, duplicatedIn = 0, duplicatedOut = 0;
+    std::uint64_t droppedIn = 0, droppedOut = 0, duplicatedIn = 0, duplicatedOut = 0, delayedOut = 0;
     std::uint64_t malformedIn = 0;              // too short, unknown opcode, bad request
     std::uint64_t unexpectedIn = 0;             // well-formed but out of turn (a block from the future ...)
     std::uint64_t ignoredWhileRestarting = 0;
