@@ -216,7 +216,7 @@ function verdict(ok) { return ok ? "met" : "MISSED" }
 function row(what, label, name,    w, c, m) {
   w = median(label, 1); c = cpu_median(label); m = median(label, 4) / 1024
   wall[label] = w; cpu[label] = c; rss[label] = m
-  printf "| %-5s | %-22s | %6.3f [%5.3f-%5.3f] | %5.1f | %4.0f %% | %5.3f [%5.3f-%5.3f] | %6.1f |\n",
+  printf "| %-5s | %-22s | %7.3f [%5.3f-%5.3f] | %5.1f | %4.0f %% | %7.3f [%5.3f-%5.3f] | %7.1f |\n",
     what, name, w, lo[label, 1], hi[label, 1], size / w / 1e6, 100 * (size / w / 1e6) / limit_mbps,
     c, clo[label], chi[label], m
 }
@@ -241,7 +241,7 @@ END {
   row("get", "window", "window (whole process)")
   tw = median("window", 6); twlo = lo["window", 6]; twhi = hi["window", 6]
   tc = median("window", 7); tclo = lo["window", 7]; tchi = hi["window", 7]
-  printf "| get   | %-22s | %6.3f [%5.3f-%5.3f] | %5.1f | %4.0f %% | %5.3f [%5.3f-%5.3f] |         |\n",
+  printf "| get   | %-22s | %7.3f [%5.3f-%5.3f] | %5.1f | %4.0f %% | %7.3f [%5.3f-%5.3f] |         |\n",
     "window (Execute-idle)", tw, twlo, twhi, size / tw / 1e6, 100 * (size / tw / 1e6) / limit_mbps, tc, tclo, tchi
   bc = median("baseline-console", 4) / 1024; bw = median("baseline-window", 4) / 1024
   bcw = median("baseline-console", 1); bcc = cpu_median("baseline-console")
