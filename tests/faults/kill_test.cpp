@@ -197,6 +197,20 @@ std::optional<Bytes> ReadIfPresent(const fs::path& path)
     return testsupport::ReadFileBytes(path);
 }
 
+// nLinear delays nStepUs apart from 0, then nGrowing delays each nFactor times the one before.
+std::vector<long> SteppedDelays(int nLinear, long nStepUs, int nGrowing, double nFactor)
+{
+    std::vector<long> delays;
+    for (int i = 0; i < nLinear; ++i)
+        delays.push_back(i * nStepUs);
+    double delay = static_cast<double>(nLinear * nStepUs);
+    for (int i = 0; i < nGrowing; ++i) {
+        delay *= nFactor;
+        delays.push_back(static_cast<long>(delay));
+    }
+    return delays;
+}
+
 void Report(const char* pKey, long nValue)
 {
     ::testing::Test::RecordProperty(pKey, static_cast<int>(nValue));
@@ -306,14 +320,17 @@ TEST_F(SettingsKillTest, SavesInALoopKilledAfterSteppedDelaysLeaveOneOfTheTwoWho
 {
     // The helper saves B, A, B, ... from the moment it is ready; each delay ends it somewhere in the
     // middle of one of those saves (each one flushes to disk, so a save lasts a while).
-    constexpr int kRuns = 60;
-    constexpr long kStepUs = 211;
+    // Fine steps through the first saves, then ever longer delays, so that a disk whose flush takes
+    // long is still seen with both files.
+    const std::vector<long> delays = SteppedDelays(40, 211, 20, 1.15);
+    const int kRuns = static_cast<int>(delays.size());
     long nOld = 0, nNew = 0, nLeftovers = 0;
     for (int i = 0; i < kRuns; ++i) {
-        SCOPED_TRACE("delay " + std::to_string(i * kStepUs) + " us");
+        const long nDelayUs = delays[static_cast<std::size_t>(i)];
+        SCOPED_TRACE("delay " + std::to_string(nDelayUs) + " us");
         testsupport::TempDir dir;
         testsupport::WriteFileBytes(dir / kSettingsName, m_old);
-        const HelperRun run = RunHelper({"settings-loop", dir.Path().string()}, {0, false, i * kStepUs});
+        const HelperRun run = RunHelper({"settings-loop", dir.Path().string()}, {0, false, nDelayUs});
         ASSERT_TRUE(run.bReadySeen);
         ASSERT_TRUE(run.bKilled);
         const Bytes bytes = testsupport::ReadFileBytes(dir / kSettingsName);
@@ -425,18 +442,19 @@ INSTANTIATE_TEST_SUITE_P(Saves, ReceiveKillAtCallTest,
 TEST_F(ReceiveKillTest, KilledAfterSteppedDelaysFromTheStartOfTheSaveLeavesTheOldOrTheNewFile)
 {
     constexpr std::size_t kSize = 64 * 1024;
-    constexpr int kRuns = 40;
-    constexpr long kStepUs = 150;
+    const std::vector<long> delays = SteppedDelays(30, 150, 10, 1.25);
+    const int kRuns = static_cast<int>(delays.size());
     const Bytes oldBytes(100000, 'o');
     const Bytes newBytes = testsupport::PatternBytes(kSize, 99);
     long nOld = 0, nNew = 0, nLeftovers = 0;
     for (int i = 0; i < kRuns; ++i) {
-        SCOPED_TRACE("delay " + std::to_string(i * kStepUs) + " us");
+        const long nDelayUs = delays[static_cast<std::size_t>(i)];
+        SCOPED_TRACE("delay " + std::to_string(nDelayUs) + " us");
         testsupport::TempDir dir;
         const fs::path local = dir.Path() / "local";
         fs::create_directories(local);
         testsupport::WriteFileBytes(local / "config.txt", oldBytes);
-        const HelperRun run = Receive(dir.Path(), kSize, {0, false, i * kStepUs});
+        const HelperRun run = Receive(dir.Path(), kSize, {0, false, nDelayUs});
         ASSERT_TRUE(run.bReadySeen) << run.out;
         const Bytes bytes = testsupport::ReadFileBytes(local / "config.txt");
         if (bytes == oldBytes)
