@@ -51,7 +51,8 @@ signals:
     // Emitted when the percentage or the count of bytes done changes.
     void percentChanged(int nPercent, qint64 nBytesDone);
     // The transfer is back in PHASE_IDLE. nResult is its code; peerText the router's ERROR message
-    // (bytes as received) when nResult is TFTP_ERR_PEER_ERROR, else empty.
+    // (bytes as received) when nResult is TFTP_ERR_PEER_ERROR, else empty. It may come from inside
+    // the socket's notification or the time-out: a receiver that ends the driver uses deleteLater.
     void finished(int nResult, const QByteArray& peerText);
 
 protected:
