@@ -93,8 +93,10 @@ TftpResult CTftpTransfer::Step()
             m_nPhase = PHASE_IDLE;
         break;
     }
-    if (nCode == TFTP_OK)
+    if (nCode == TFTP_OK) {
+        EndFaultNotices();
         return TFTP_OK;
+    }
 
     m_nResult = nCode;
     // StepReceive has already chosen STEP_SEND_ERROR: the router is told first, the next step fails.
@@ -104,6 +106,7 @@ TftpResult CTftpTransfer::Step()
     // because m_nResult is no longer 0.
     m_nStep = STEP_NONE;
     m_nPhase = PHASE_FAILED;
+    EndFaultNotices();
     return nCode;
 }
 
@@ -300,6 +303,7 @@ void CTftpTransfer::Fail(TftpResult nCode)
     m_nResult = nCode;
     m_nStep = STEP_NONE;
     m_nPhase = PHASE_FAILED;
+    EndFaultNotices();
 }
 
 void CTftpTransfer::OnTimeout()
@@ -343,6 +347,17 @@ TftpResult CTftpTransfer::OpenEndpoint()
     g_pSocket->SetOwner(m_pOwner);
     g_pSocket->SetArrivalHandler([this] { Wake(); });
     return TFTP_OK;
+}
+
+void CTftpTransfer::EndFaultNotices()
+{
+    // The socket stays open until PHASE_CLOSE, but once the exchange with the router is over (the
+    // last packet went out, or the transfer has failed) a fault of it has nothing left to fail. Told
+    // to the owner, one between the save of a received file and the close would report a failure for
+    // a file that has just been replaced, and one after a failure would replace the code already
+    // reported.
+    if (m_nPhase >= PHASE_FAILED && m_bEndpointOpen)
+        g_pSocket->SetOwner(nullptr);
 }
 
 TftpResult CTftpTransfer::CloseEndpoint()

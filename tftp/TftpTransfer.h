@@ -94,6 +94,8 @@ protected:
     TftpResult StepReceive();
     TftpResult OpenEndpoint();
     TftpResult CloseEndpoint();
+    // Stops the socket's fault notices to the owner once the exchange with the router is over.
+    void EndFaultNotices();
     void ArmTimer(int nMilliseconds);
     void StopTimer();
 
