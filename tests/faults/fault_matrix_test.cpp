@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -404,10 +405,7 @@ void RunCell(const FaultRow& row, Op op, std::size_t nSizeIndex, CellRun& run)
 {
     const std::size_t nSize = kSizes[nSizeIndex];
     const TftpResult nExpected = row.expected[op][nSizeIndex];
-    // Addresses of the cell's own, so that nothing of one cell's transfer reaches the next one.
-    Cell cell{op, nSize, testsupport::LoopbackAddressForTest(static_cast<unsigned>(2 * nSizeIndex + 1))};
-    const std::string strRouter = testsupport::LoopbackAddressForTest(static_cast<unsigned>(2 * nSizeIndex));
-    ASSERT_NE(strRouter, cell.strStrayAddress);
+    Cell cell{op, nSize, {}};
     // Half the cells find a file of the name already there; in the other half there is none.
     const bool bOldFileThere = nSizeIndex % 2 == 0;
 
@@ -429,17 +427,31 @@ void RunCell(const FaultRow& row, Op op, std::size_t nSizeIndex, CellRun& run)
             testsupport::WriteFileBytes(routerFile, oldContent);
     }
 
-    RouterSimOptions options;
-    options.listenAddress = strRouter;
-    options.port = 69;
-    options.root = routerDir.Path();
-    options.retransmitSeconds = kRouterRetransmitSeconds;
-    options.maxRetransmits = TFTP_MAX_RETRIES;
-    options.traceInMemory = true;
-    row.configure(options, cell);
-    RouterSim sim(options);
-    std::string error;
-    ASSERT_TRUE(sim.Start(&error)) << error;
+    // Addresses of the cell's own, so that nothing of one cell's transfer reaches the next one. The
+    // same tests run from another build folder at the same time pick the very same addresses; then
+    // others are tried.
+    std::unique_ptr<RouterSim> pSim;
+    std::string strRouter, error;
+    for (unsigned nTry = 0; nTry < 5 && !pSim; ++nTry) {
+        const unsigned nSalt = static_cast<unsigned>(2 * nSizeIndex) + 1000 * nTry;
+        strRouter = testsupport::LoopbackAddressForTest(nSalt);
+        cell.strStrayAddress = testsupport::LoopbackAddressForTest(nSalt + 1);
+        if (strRouter == cell.strStrayAddress)
+            continue;
+        RouterSimOptions options;
+        options.listenAddress = strRouter;
+        options.port = 69;
+        options.root = routerDir.Path();
+        options.retransmitSeconds = kRouterRetransmitSeconds;
+        options.maxRetransmits = TFTP_MAX_RETRIES;
+        options.traceInMemory = true;
+        row.configure(options, cell);
+        auto pTried = std::make_unique<RouterSim>(std::move(options));
+        if (pTried->Start(&error))
+            pSim = std::move(pTried);
+    }
+    ASSERT_TRUE(pSim) << error;
+    RouterSim& sim = *pSim;
 
     CTransferDriver driver(TransferTimings{kReplyMs, kRomWaitMs});
     CResendCounter resends(driver);
