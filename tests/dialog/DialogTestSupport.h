@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <deque>
 #include <ostream>
 #include <filesystem>
@@ -132,6 +133,23 @@ inline void ExpectNoWindowLeft()
                                            << pWidget->metaObject()->className() << " "
                                            << pWidget->windowTitle().toStdString();
     }
+}
+
+// The settings file as the program writes it when every text is shorter than 255 bytes: ten history
+// entries, the last router and the folder, each behind its one-byte length.
+inline std::vector<std::uint8_t> SettingsBytes(const std::vector<std::string>& history, const std::string& last,
+                                               const std::string& folder)
+{
+    std::vector<std::uint8_t> bytes;
+    auto append = [&bytes](const std::string& text) {
+        bytes.push_back(static_cast<std::uint8_t>(text.size()));
+        bytes.insert(bytes.end(), text.begin(), text.end());
+    };
+    for (std::size_t i = 0; i < 10; ++i)
+        append(i < history.size() ? history[i] : std::string());
+    append(last);
+    append(folder);
+    return bytes;
 }
 
 }  // namespace dialogtest

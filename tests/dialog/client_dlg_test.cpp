@@ -42,22 +42,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const char* const kSettingsFileName = "Velnor ClientV090.dat";
 
-// One settings record as the program writes it (texts shorter than 255 bytes).
-void AppendRecord(Bytes& bytes, const std::string& text)
-{
-    bytes.push_back(static_cast<std::uint8_t>(text.size()));
-    bytes.insert(bytes.end(), text.begin(), text.end());
-}
-
-Bytes SettingsBytes(const std::vector<std::string>& history, const std::string& last, const std::string& folder)
-{
-    Bytes bytes;
-    for (std::size_t i = 0; i < 10; ++i)
-        AppendRecord(bytes, i < history.size() ? history[i] : std::string());
-    AppendRecord(bytes, last);
-    AppendRecord(bytes, folder);
-    return bytes;
-}
+using dialogtest::SettingsBytes;
 
 class ClientDlgTest : public ::testing::Test {
 protected:

@@ -47,21 +47,7 @@ constexpr TransferTimings kFastTimings{100, 3000};
 
 enum Operation { REVISION_UP = 0, GET_CONFIG = 1, PUT_CONFIG = 2 };
 
-void AppendRecord(Bytes& bytes, const std::string& text)
-{
-    bytes.push_back(static_cast<std::uint8_t>(text.size()));
-    bytes.insert(bytes.end(), text.begin(), text.end());
-}
-
-Bytes SettingsBytes(const std::vector<std::string>& history, const std::string& last, const std::string& folder)
-{
-    Bytes bytes;
-    for (std::size_t i = 0; i < 10; ++i)
-        AppendRecord(bytes, i < history.size() ? history[i] : std::string());
-    AppendRecord(bytes, last);
-    AppendRecord(bytes, folder);
-    return bytes;
-}
+using dialogtest::SettingsBytes;
 
 class TransferDlgTest : public ::testing::Test {
 protected:

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -87,6 +89,23 @@ bool CanBindPort69()
         return bOk;
     }();
     return bCan;
+}
+
+long ReceiveQueueOf(std::uint16_t nPort)
+{
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // heading
+    char local[32];
+    std::snprintf(local, sizeof local, "00000000:%04X", nPort);
+    while (std::getline(table, line)) {
+        std::istringstream in(line);
+        std::string slot, localAddress, remoteAddress, state, queues;
+        in >> slot >> localAddress >> remoteAddress >> state >> queues;
+        if (localAddress == local)
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return -1;
 }
 
 const char* SkipReasonPort69()

@@ -34,6 +34,10 @@ std::string LoopbackAddressForTest(unsigned nSalt = 0);
 // Whether this process may bind UDP port 69 (root, or the capability). Tests that need it call
 // GTEST_SKIP() with SkipReasonPort69() when it is false.
 bool CanBindPort69();
+
+// Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:nPort, from the kernel's
+// table (/proc/net/udp); -1 when there is no such socket.
+long ReceiveQueueOf(std::uint16_t nPort);
 const char* SkipReasonPort69();
 
 }  // namespace testsupport

@@ -101,23 +101,7 @@ protected:
     }
 };
 
-// The receive queue of the UDP socket bound to 0.0.0.0:nPort, from the kernel's table.
-long ReceiveQueueOf(std::uint16_t nPort)
-{
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);  // heading
-    char local[32];
-    std::snprintf(local, sizeof local, "00000000:%04X", nPort);
-    while (std::getline(table, line)) {
-        std::istringstream in(line);
-        std::string slot, localAddress, remoteAddress, state, queues;
-        in >> slot >> localAddress >> remoteAddress >> state >> queues;
-        if (localAddress == local)
-            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
-    }
-    return -1;
-}
+using testsupport::ReceiveQueueOf;
 
 // Runs the event loop until the endpoint has read (and judged) every datagram sent to it so far.
 void PumpUntilRead(std::uint16_t nClientPort)
