@@ -124,6 +124,20 @@ protected:
         Button(CClientDlg::IDC_EXECUTE)->click();
     }
 
+    // A revision up of nSize bytes against a router that never answers, run until it has failed.
+    void FailARevisionUpOnASilentRouter(std::size_t nSize)
+    {
+        RouterSimOptions options;
+        options.silent = true;
+        StartRouter(options);
+        const fs::path local = m_localDir / "fw.bin";
+        testsupport::WriteFileBytes(local, Bytes(nSize, 1));
+        CreateWindow();
+        Prepare(REVISION_UP, local);
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+    }
+
     QPushButton* Button(int nId) const { return qobject_cast<QPushButton*>(m_pDlg->Control(nId)); }
     QLineEdit* Edit(int nId) const { return qobject_cast<QLineEdit*>(m_pDlg->Control(nId)); }
     int Bar() const { return qobject_cast<QProgressBar*>(m_pDlg->Control(CClientDlg::IDC_PROGRESS))->value(); }
@@ -247,15 +261,9 @@ TEST_F(TransferDlgTest, SilentRouterGivesOneNoResponseBoxAndLeavesHistoryAndSett
 {
     const Bytes stored = SettingsBytes({"10.0.0.1"}, "10.0.0.1", "/data/");
     testsupport::WriteFileBytes(SettingsPath(), stored);
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(1000, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
-    Execute();
-    ASSERT_TRUE(WaitForIdle());
+    FailARevisionUpOnASilentRouter(1000);
+    if (HasFatalFailure())
+        return;
 
     EXPECT_EQ(m_statuses, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED}));
     ASSERT_EQ(m_boxes.boxes.size(), 1u);
@@ -398,15 +406,9 @@ TEST_F(TransferDlgTest, EnterAfterASuccessEndsTheProgram)
 
 TEST_F(TransferDlgTest, EnterAfterAFailureStartsTheTransferAgain)
 {
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(700, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
-    Execute();
-    ASSERT_TRUE(WaitForIdle());
+    FailARevisionUpOnASilentRouter(700);
+    if (HasFatalFailure())
+        return;
     ASSERT_EQ(m_boxes.boxes.size(), 1u);
 
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
@@ -422,15 +424,9 @@ TEST_F(TransferDlgTest, EnterAfterAFailureStartsTheTransferAgain)
 // opening its socket, still reports its failure (its "failed" text was already shown).
 TEST_F(TransferDlgTest, FailureInTheOpeningStepIsReportedAlsoWhenFailedWasAlreadyShown)
 {
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(700, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
-    Execute();
-    ASSERT_TRUE(WaitForIdle());
+    FailARevisionUpOnASilentRouter(700);
+    if (HasFatalFailure())
+        return;
     ASSERT_EQ(m_boxes.boxes.size(), 1u);
     ASSERT_EQ(Edit(CClientDlg::IDC_STATUS)->text(), Q("転送は失敗しました"));
     m_statuses.clear();
