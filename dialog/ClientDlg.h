@@ -149,6 +149,9 @@ private:
     void ReportResult();
     void PostStep();
     void OnEngineWake();
+    void RunSteps();
+    void StepAndShow();
+    bool WantsNextStep() const;
 
     QLabel* m_pLabelOperation = nullptr;
     QComboBox* m_cboOperation = nullptr;
@@ -167,11 +170,12 @@ private:
     QPushButton* m_btnExit = nullptr;
     QMenu* m_pSystemMenu = nullptr;
 
-    // The step loop never spins: while the engine waits for the router no step event is queued, and
-    // the engine's wake (a datagram, a time-out) queues the next one. At most one is ever queued.
+    // The step loop never spins: while the engine waits for the router no step runs and none is
+    // queued; the engine's wake (a datagram, a time-out) runs the next one. At most one is ever queued.
+    static constexpr int kMaxStepsInARow = 64;
     bool m_bStepQueued = false;
     bool m_bInStep = false;          // a step's work, phase handling or pump is under way
-    bool m_bStepRequested = false;   // woken during a step: the step queues the next one itself
+    bool m_bStepRequested = false;   // woken during a step: the step runs the next one itself
     bool m_bFailureReported = false; // the running transfer's failure has had its box
     bool m_bClosing = false;         // the window has been told to end: no further step runs
     std::uint64_t m_nStepsRun = 0;

@@ -30,6 +30,7 @@
 #include "DialogTestSupport.h"
 #include "ResultMessages.h"
 #include "RouterSim.h"
+#include "TftpEvents.h"
 #include "TftpTransfer.h"
 
 namespace {
@@ -601,3 +602,65 @@ TEST_F(TransferDlgTest, WaitingForTheRouterRunsNoSteps)
 }
 
 }  // namespace
+
+namespace {
+
+// Counts the step events that reach the window through the queue.
+class StepEventCounter : public QObject {
+public:
+    int m_nPosted = 0;
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override
+    {
+        if (pEvent->type() == WM_TRANSFER_STEP)
+            ++m_nPosted;
+        return QObject::eventFilter(pWatched, pEvent);
+    }
+};
+
+}  // namespace
+
+// Each block's steps run in the notification of the datagram that brought it, not through the queue,
+// and what waits in the queue meanwhile (here a timer started by the display) is still handled while
+// the transfer runs, not after it.
+TEST_F(TransferDlgTest, BlocksAreExchangedWithoutQueuedStepsAndTheWindowStaysServed)
+{
+    for (const int nOperation : {GET_CONFIG, REVISION_UP}) {
+        SCOPED_TRACE(nOperation == GET_CONFIG ? "get configuration" : "revision up");
+        StartRouter();
+        const Bytes content = testsupport::PatternBytes(60 * 512 + 7, 5);
+        const bool bReceive = nOperation == GET_CONFIG;
+        const fs::path local = m_localDir / (bReceive ? "got.txt" : "fw.bin");
+        testsupport::WriteFileBytes(bReceive ? m_routerDir / "config0" : local, content);
+        CreateWindow();
+        Prepare(nOperation, local);
+
+        StepEventCounter counter;
+        m_pDlg->installEventFilter(&counter);
+        int nTimersStarted = 0;
+        int nTimersServedDuringTheTransfer = 0;
+        m_pDlg->m_onStatusShown = [&](int nIndex) {
+            if (nIndex != PHASE_SENDING && nIndex != PHASE_RECEIVING)
+                return;
+            ++nTimersStarted;
+            QTimer::singleShot(0, m_pDlg.get(), [&] {
+                if (m_pDlg->IsTransferRunning() && g_pTransfer->GetPhase() < PHASE_FINISH)
+                    ++nTimersServedDuringTheTransfer;
+            });
+        };
+        const std::uint64_t nStepsBefore = m_pDlg->StepsRun();
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+        m_pDlg->removeEventFilter(&counter);
+
+        EXPECT_EQ(g_pTransfer->GetResult(), TFTP_OK);
+        EXPECT_EQ(testsupport::ReadFileBytes(bReceive ? local : m_routerDir / "exec0"), content);
+        // Two steps for each of the 61 blocks, besides those of the start and the end.
+        EXPECT_GT(m_pDlg->StepsRun() - nStepsBefore, 2u * 61);
+        EXPECT_LE(counter.m_nPosted, 2) << "the first step comes through the queue, the following ones need not";
+        EXPECT_EQ(nTimersStarted, 1);
+        EXPECT_EQ(nTimersServedDuringTheTransfer, 1);
+        m_pDlg.reset();
+    }
+}
