@@ -180,6 +180,8 @@ int main(int argc, char** argv)
     }
 
     CTransferDriver driver;
+    // Nothing else runs here while the router answers: its datagrams are awaited in the read itself.
+    driver.SetWaitInSocket(true);
     std::error_code ec;
     std::filesystem::path localPath = std::filesystem::absolute(options.strLocalPath, ec);
     if (ec)

@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +65,8 @@ TftpResult CTftpSocket::Open(std::uint32_t nPort, const std::string& strAddress)
     m_bHasDatagram = false;
     m_nDatagramLen = 0;
     m_bFaultReported = false;
+    m_bBlockingReads = false;
+    m_nReadTimeoutMs = 0;
 
     m_pReadNotifier = new QSocketNotifier(static_cast<qintptr>(nSocket), QSocketNotifier::Read, this);
     QObject::connect(m_pReadNotifier, &QSocketNotifier::activated, this, [this] { OnReceive(0); });
@@ -74,7 +77,9 @@ TftpResult CTftpSocket::SendPacket(const std::string& strAddress, const std::uin
 {
     // Only dotted IPv4 is ever looked at: a name would go to the resolver, which can block the
     // window for many seconds and may send queries beyond the local network.
-    const auto address = ParseRouterAddress(strAddress);
+    // The router's own address was read when the socket was opened.
+    const auto address =
+        (m_bRouterKnown && strAddress == m_strAddress) ? std::optional(m_nRouterIp) : ParseRouterAddress(strAddress);
     if (!address)
         return TFTP_ERR_BAD_ADDRESS;
     if (m_nSocket < 0 || !pBuffer || nLength < 0)
@@ -83,7 +88,8 @@ TftpResult CTftpSocket::SendPacket(const std::string& strAddress, const std::uin
     const sockaddr_in to = MakeAddress(*address, static_cast<std::uint16_t>(m_nPort));
     ssize_t nSent;
     do {
-        nSent = ::sendto(m_nSocket, pBuffer, static_cast<std::size_t>(nLength), 0,
+        // Never waits, whether or not reads may (WaitForDatagram).
+        nSent = ::sendto(m_nSocket, pBuffer, static_cast<std::size_t>(nLength), MSG_DONTWAIT,
                          reinterpret_cast<const sockaddr*>(&to), sizeof to);
     } while (nSent < 0 && errno == EINTR);
     if (nSent >= 0)
@@ -142,46 +148,79 @@ void CTftpSocket::OnReceive(int nErrorCode)
         NotifyFault();
         return;
     }
-    if (m_nSocket < 0)
-        return;
 
     // One datagram per notification. The notifier is level-triggered and calls again for whatever
     // is still queued, so nothing waits longer than one turn of the event loop, a flood cannot hold
     // the thread, and the block exchange costs no read that only finds the queue empty.
     for (int nTry = 0; nTry < kMaxReadsPerNotification && m_nSocket >= 0; ++nTry) {
-        std::uint8_t buffer[TFTP_RECV_BUFFER_SIZE];
-        sockaddr_in from {};
-        socklen_t nFromLength = sizeof from;
-        // MSG_TRUNC: the true length of a datagram larger than the buffer, so that it is never
-        // mistaken for a full-sized one.
-        const ssize_t nLength = ::recvfrom(m_nSocket, buffer, sizeof buffer, MSG_TRUNC,
-                                           reinterpret_cast<sockaddr*>(&from), &nFromLength);
-        if (nLength < 0) {
-            // The refusal reports an earlier datagram to a silent port, not a datagram: whatever is
-            // queued behind it is read now. Time-outs decide about the silent port.
-            if (errno == EINTR || errno == ECONNREFUSED)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                NotifyFaultFromReceive();
+        if (ReadOne(MSG_DONTWAIT) != READ_AGAIN)
             return;
-        }
-        const bool bFromRouter = m_bRouterKnown && from.sin_family == AF_INET &&
-                                 ntohs(from.sin_port) == m_nPort && ntohl(from.sin_addr.s_addr) == m_nRouterIp;
-        // Anything else on the network may reach an open UDP port; a stray datagram, whatever its
-        // size, must not end the user's transfer.
-        if (!bFromRouter || nLength == 0)
-            return;
-        if (nLength > TFTP_RECV_BUFFER_SIZE) {
-            NotifyFaultFromReceive();
-            return;
-        }
-        std::memcpy(m_datagram, buffer, static_cast<std::size_t>(nLength));
-        m_nDatagramLen = static_cast<int>(nLength);
-        m_bHasDatagram = true;
-        if (m_onArrival)
-            m_onArrival();
-        return;
     }
+}
+
+bool CTftpSocket::WaitForDatagram(int nMaxWaitMs)
+{
+    if (m_nSocket < 0 || m_bHasDatagram || nMaxWaitMs <= 0)
+        return false;
+    if (!m_bBlockingReads) {
+        // Every other call on this socket says MSG_DONTWAIT: only this read ever waits.
+        const int nFlags = ::fcntl(m_nSocket, F_GETFL);
+        if (nFlags < 0 || ::fcntl(m_nSocket, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
+            return false;
+        m_bBlockingReads = true;
+        m_nReadTimeoutMs = 0;
+    }
+    if (nMaxWaitMs != m_nReadTimeoutMs) {
+        timeval limit {};
+        limit.tv_sec = nMaxWaitMs / 1000;
+        limit.tv_usec = static_cast<suseconds_t>(nMaxWaitMs % 1000) * 1000;
+        if (::setsockopt(m_nSocket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+            return false;
+        m_nReadTimeoutMs = nMaxWaitMs;
+    }
+    for (int nTry = 0; nTry < kMaxReadsPerNotification && m_nSocket >= 0; ++nTry) {
+        const ReadOutcome nOutcome = ReadOne(0);
+        if (nOutcome != READ_AGAIN)
+            return nOutcome == READ_ACCEPTED;
+    }
+    return false;
+}
+
+CTftpSocket::ReadOutcome CTftpSocket::ReadOne(int nFlags)
+{
+    std::uint8_t buffer[TFTP_RECV_BUFFER_SIZE];
+    sockaddr_in from {};
+    socklen_t nFromLength = sizeof from;
+    // MSG_TRUNC: the true length of a datagram larger than the buffer, so that it is never mistaken
+    // for a full-sized one.
+    const ssize_t nLength = ::recvfrom(m_nSocket, buffer, sizeof buffer, MSG_TRUNC | nFlags,
+                                       reinterpret_cast<sockaddr*>(&from), &nFromLength);
+    if (nLength < 0) {
+        // The refusal reports an earlier datagram to a silent port, not a datagram: whatever is
+        // queued behind it is read now. Time-outs decide about the silent port.
+        if (errno == EINTR || errno == ECONNREFUSED)
+            return READ_AGAIN;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return READ_NOTHING;
+        NotifyFaultFromReceive();
+        return READ_OTHER;
+    }
+    const bool bFromRouter = m_bRouterKnown && from.sin_family == AF_INET && ntohs(from.sin_port) == m_nPort &&
+                             ntohl(from.sin_addr.s_addr) == m_nRouterIp;
+    // Anything else on the network may reach an open UDP port; a stray datagram, whatever its size,
+    // must not end the user's transfer.
+    if (!bFromRouter || nLength == 0)
+        return READ_OTHER;
+    if (nLength > TFTP_RECV_BUFFER_SIZE) {
+        NotifyFaultFromReceive();
+        return READ_OTHER;
+    }
+    std::memcpy(m_datagram, buffer, static_cast<std::size_t>(nLength));
+    m_nDatagramLen = static_cast<int>(nLength);
+    m_bHasDatagram = true;
+    if (m_onArrival)
+        m_onArrival();
+    return READ_ACCEPTED;
 }
 
 void CTftpSocket::NotifyFaultFromReceive()

@@ -32,6 +32,14 @@ public:
     bool HasDatagram() const { return m_bHasDatagram; }
     // Copies min(nCapacity, m_nDatagramLen) bytes, returns the count in nCapacity, empties the slot.
     TftpResult TakeDatagram(std::uint8_t* pBuffer, int& nCapacity);
+    // Waits in the read itself, at most nMaxWaitMs, for the next datagram, and takes what it reads as
+    // a notification would. True when a datagram from the router went into the slot; false when the
+    // wait ended without one (nothing came in time, a stray datagram came, or a fault was reported),
+    // and the owner's event loop should have its turn. For an owner with nothing else to serve
+    // while the router answers (the console companion): a datagram then costs one system call, not
+    // a turn of the event loop and a read. From the first call on, the socket's reads may wait;
+    // every other call on it still never does.
+    bool WaitForDatagram(int nMaxWaitMs);
     // Harmless when no socket is open.
     void Close();
     bool IsOpen() const { return m_nSocket >= 0; }
@@ -57,6 +65,9 @@ public:
     std::uint8_t m_datagram[TFTP_RECV_BUFFER_SIZE] = {};
 
 private:
+    enum ReadOutcome { READ_AGAIN, READ_NOTHING, READ_ACCEPTED, READ_OTHER };
+    // One read and what it brought: READ_AGAIN for a report of an earlier datagram (read again).
+    ReadOutcome ReadOne(int nFlags);
     void NotifyFault();
     void NotifyFaultFromReceive();
 
@@ -64,6 +75,8 @@ private:
     std::uint32_t m_nRouterIp = 0;   // the router's address as a number (host order)
     bool m_bRouterKnown = false;     // m_strAddress is dotted IPv4; otherwise nothing is ever accepted
     bool m_bFaultReported = false;   // one fault per open socket: the first one already ends the transfer
+    bool m_bBlockingReads = false;   // WaitForDatagram has made reads wait
+    int m_nReadTimeoutMs = 0;        // the longest a waiting read waits, once set
     QSocketNotifier* m_pReadNotifier = nullptr;
     std::function<void()> m_onArrival;
 };

@@ -1,15 +1,25 @@
 #include "TransferDriver.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 #include "TftpEvents.h"
+#include "TftpSocket.h"
 
 namespace {
 
 // Steps sent back to back before the event loop gets a turn.
 constexpr int kMaxStepsSent = 16;
+
+// Waiting in the socket's read: the longest one read waits, and how long the event loop may go
+// without a turn of its own.
+constexpr int kWaitInSocketMs = 100;
+constexpr int kMaxHoldMs = 100;
 
 }  // namespace
 
@@ -89,9 +99,19 @@ void CTransferDriver::RunSteps()
         return;
     m_bInSteps = true;
     const std::uint64_t nTransfer = m_nTransfer;
+    QElapsedTimer held;
+    if (m_bWaitInSocket)
+        held.start();
     int nSent = 0;
-    while (m_bRunning && m_nTransfer == nTransfer && m_pEngine->GetPhase() != PHASE_IDLE &&
-           !m_pEngine->IsAwaitingEvent()) {
+    while (m_bRunning && m_nTransfer == nTransfer && m_pEngine->GetPhase() != PHASE_IDLE) {
+        if (m_pEngine->IsAwaitingEvent()) {
+            // The router's answer, read here rather than after a turn of the event loop; a wait
+            // that brings none (a time-out to come, a fault, a stray datagram) hands over to it.
+            if (!m_bWaitInSocket || held.elapsed() >= kMaxHoldMs || !WaitInSocket())
+                break;
+            nSent = 0;
+            continue;
+        }
         // The engine always comes to a wait or to its end within a few steps; should it ever not,
         // the event loop still gets its turns.
         if (nSent++ == kMaxStepsSent) {
@@ -103,6 +123,19 @@ void CTransferDriver::RunSteps()
         QCoreApplication::sendEvent(this, &step);
     }
     m_bInSteps = false;
+}
+
+bool CTransferDriver::WaitInSocket()
+{
+    // Never past the engine's time-out: that is the event loop's to deliver.
+    const int nTimerId = m_pEngine->GetTimerId();
+    if (nTimerId == 0 || g_pSocket == nullptr)
+        return false;
+    QAbstractEventDispatcher* pDispatcher = QAbstractEventDispatcher::instance(thread());
+    const int nRemainingMs = pDispatcher ? pDispatcher->remainingTime(nTimerId) : -1;
+    if (nRemainingMs <= 0)
+        return false;
+    return g_pSocket->WaitForDatagram(std::min(nRemainingMs, kWaitInSocketMs));
 }
 
 void CTransferDriver::customEvent(QEvent* pEvent)

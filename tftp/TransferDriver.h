@@ -45,6 +45,11 @@ public:
     int QueuedSteps() const { return m_bStepQueued ? 1 : 0; }
     // Steps run since construction (the measure of idle work in tests).
     std::uint64_t StepsRun() const { return m_nStepsRun; }
+    // For an owner with nothing else to serve while the router answers (the console companion):
+    // once the engine waits for the router, the next datagram is awaited in the socket's read
+    // itself, up to the engine's time-out, and its steps follow at once. The event loop gets its
+    // turn when such a wait ends without a datagram from the router, and at least every 100 ms.
+    void SetWaitInSocket(bool bWait) { m_bWaitInSocket = bWait; }
 
 signals:
     void phaseChanged(int nPhase);
@@ -63,6 +68,7 @@ private:
     void Attach();
     void PostStep();
     void RunSteps();
+    bool WaitInSocket();
     void RunStep();
     void Report();
     void ContinueOrFinish();
@@ -72,6 +78,7 @@ private:
     bool m_bRunning = false;
     bool m_bStepQueued = false;
     bool m_bInSteps = false;          // RunSteps is sending steps
+    bool m_bWaitInSocket = false;
     std::uint64_t m_nTransfer = 0;    // transfers started, so that a step loop never runs into the next
     int m_nShownPhase = -1;
     int m_nShownPercent = -1;

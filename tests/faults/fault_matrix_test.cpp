@@ -267,19 +267,21 @@ const FaultRow kRows[] = {
 struct MatrixParam {
     const FaultRow* pRow;
     Op op;
+    bool bWaitInSocket;   // as the console companion waits for the router
 };
 
 void PrintTo(const MatrixParam& p, std::ostream* pOut)
 {
-    *pOut << p.pRow->name << " " << kOpNames[p.op];
+    *pOut << p.pRow->name << " " << kOpNames[p.op] << (p.bWaitInSocket ? " waiting in the socket" : "");
 }
 
 std::vector<MatrixParam> AllRowsAndOperations()
 {
     std::vector<MatrixParam> params;
-    for (const FaultRow& row : kRows)
-        for (int op = 0; op < OP_COUNT; ++op)
-            params.push_back({&row, static_cast<Op>(op)});
+    for (const bool bWaitInSocket : {false, true})
+        for (const FaultRow& row : kRows)
+            for (int op = 0; op < OP_COUNT; ++op)
+                params.push_back({&row, static_cast<Op>(op), bWaitInSocket});
     return params;
 }
 
@@ -401,7 +403,7 @@ struct CellRun {
 
 // One cell: the transfer of one operation and size against the router with the row's fault. Checks
 // every invariant; the outcome is the caller's to judge.
-void RunCell(const FaultRow& row, Op op, std::size_t nSizeIndex, CellRun& run)
+void RunCell(const FaultRow& row, Op op, bool bWaitInSocket, std::size_t nSizeIndex, CellRun& run)
 {
     const std::size_t nSize = kSizes[nSizeIndex];
     const TftpResult nExpected = row.expected[op][nSizeIndex];
@@ -454,6 +456,7 @@ void RunCell(const FaultRow& row, Op op, std::size_t nSizeIndex, CellRun& run)
     RouterSim& sim = *pSim;
 
     CTransferDriver driver(TransferTimings{kReplyMs, kRomWaitMs});
+    driver.SetWaitInSocket(bWaitInSocket);
     CResendCounter resends(driver);
     std::vector<int> phases;
     int nFinished = 0;
@@ -598,7 +601,7 @@ TEST_P(FaultMatrixTest, EachSizeEndsAsWrittenWithNothingPartialLeftBehind)
         // runs again. The invariants hold in every run.
         for (int nAttempt = 1;; ++nAttempt) {
             CellRun run;
-            RunCell(row, op, i, run);
+            RunCell(row, op, GetParam().bWaitInSocket, i, run);
             if (HasFatalFailure() || run.nResult == nExpected)
                 break;
             if (run.bStalled && nAttempt < 3) {
@@ -613,7 +616,8 @@ TEST_P(FaultMatrixTest, EachSizeEndsAsWrittenWithNothingPartialLeftBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrixTest, ::testing::ValuesIn(AllRowsAndOperations()), [](const auto& info) {
-    return std::string(info.param.pRow->name) + "_" + kOpNames[info.param.op];
+    return std::string(info.param.pRow->name) + "_" + kOpNames[info.param.op] +
+           (info.param.bWaitInSocket ? "_WaitInSocket" : "");
 });
 
 }  // namespace

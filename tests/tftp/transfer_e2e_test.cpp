@@ -143,12 +143,13 @@ const WholeCase kWholeCases[] = {
 
 const std::size_t kSizes[] = {0, 511, 512, 513, 1024 * 1024};
 
+// The third parameter: the driver waits for the router in the socket's read, as the console companion does.
 class TransferWholeTest : public TransferE2ETest,
-                          public ::testing::WithParamInterface<std::tuple<WholeCase, std::size_t>> {};
+                          public ::testing::WithParamInterface<std::tuple<WholeCase, std::size_t, bool>> {};
 
 TEST_P(TransferWholeTest, BytesArriveUnchanged)
 {
-    const auto& [c, nSize] = GetParam();
+    const auto& [c, nSize, bWaitInSocket] = GetParam();
     RouterSimOptions options;
     options.password = c.password;
     StartRouter(options);
@@ -163,6 +164,7 @@ TEST_P(TransferWholeTest, BytesArriveUnchanged)
     }
 
     CTransferDriver driver(kFastTimings);
+    driver.SetWaitInSocket(bWaitInSocket);
     CRecordedRun run(driver);
     ASSERT_EQ(Run(driver, Request(c.nDirection, c.nKind, c.number, c.password), local), TFTP_OK);
     ASSERT_TRUE(m_pSim->WaitForTransfers(1, 2000ms));
@@ -186,10 +188,12 @@ TEST_P(TransferWholeTest, BytesArriveUnchanged)
 }
 
 INSTANTIATE_TEST_SUITE_P(OperationsAndSizes, TransferWholeTest,
-                         ::testing::Combine(::testing::ValuesIn(kWholeCases), ::testing::ValuesIn(kSizes)),
+                         ::testing::Combine(::testing::ValuesIn(kWholeCases), ::testing::ValuesIn(kSizes),
+                                            ::testing::Bool()),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_"
-                                    + std::to_string(std::get<1>(info.param));
+                                    + std::to_string(std::get<1>(info.param))
+                                    + (std::get<2>(info.param) ? "_WaitInSocket" : "");
                          });
 
 TEST_F(TransferE2ETest, OneDriverRunsTransfersOneAfterAnother)
@@ -241,7 +245,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"PutWithoutPassword", DIRECTION_SEND, "1", "", "Access violation"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TransferE2ETest, ErrorInTheMiddleOfAReceiveKeepsTheOldFile)
+// The same with the driver waiting for the router on the event loop, and in the socket's read.
+class TransferModeTest : public TransferE2ETest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TransferModeTest, ErrorInTheMiddleOfAReceiveKeepsTheOldFile)
 {
     RouterSimOptions options;
     options.errorText = "Disk error";
@@ -251,6 +258,7 @@ TEST_F(TransferE2ETest, ErrorInTheMiddleOfAReceiveKeepsTheOldFile)
     testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(5000));
     testsupport::WriteFileBytes(m_localDir / "c.txt", {'o', 'l', 'd'});
     CTransferDriver driver(kFastTimings);
+    driver.SetWaitInSocket(GetParam());
     EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"), TFTP_ERR_PEER_ERROR);
     EXPECT_EQ(driver.Engine().PeerErrorText(), "Disk error");
     EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "c.txt"), (Bytes{'o', 'l', 'd'}));
@@ -258,12 +266,13 @@ TEST_F(TransferE2ETest, ErrorInTheMiddleOfAReceiveKeepsTheOldFile)
 
 // --- silence, the flash ROM wait, faults
 
-TEST_F(TransferE2ETest, SilentRouterFailsAfterExactlyFourRetransmissions)
+TEST_P(TransferModeTest, SilentRouterFailsAfterExactlyFourRetransmissions)
 {
     RouterSimOptions options;
     options.silent = true;
     StartRouter(options);
     CTransferDriver driver(kFastTimings);
+    driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     QElapsedTimer clock;
     clock.start();
@@ -279,7 +288,7 @@ TEST_F(TransferE2ETest, SilentRouterFailsAfterExactlyFourRetransmissions)
     EXPECT_FALSE(std::filesystem::exists(m_localDir / "c.txt"));
 }
 
-TEST_F(TransferE2ETest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
+TEST_P(TransferModeTest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
 {
     RouterSimOptions options;
     options.flashSeconds = 1.2;  // beyond 5 × 100 ms of retransmissions, well within the wait after them
@@ -287,6 +296,7 @@ TEST_F(TransferE2ETest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
     const Bytes image = testsupport::PatternBytes(2000);
     testsupport::WriteFileBytes(m_localDir / "image.bin", image);
     CTransferDriver driver(TransferTimings{100, 4000});
+    driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"), TFTP_OK);
     EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_SENDING, PHASE_WRITING_ROM,
@@ -298,13 +308,14 @@ TEST_F(TransferE2ETest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
     EXPECT_EQ(m_pSim->Stats().ignoredWhileFlashing, 4u);
 }
 
-TEST_F(TransferE2ETest, RouterThatNeverEndsFlashingFailsAfterTheRomWait)
+TEST_P(TransferModeTest, RouterThatNeverEndsFlashingFailsAfterTheRomWait)
 {
     RouterSimOptions options;
     options.flashSeconds = -1;
     StartRouter(options);
     testsupport::WriteFileBytes(m_localDir / "image.bin", testsupport::PatternBytes(600));
     CTransferDriver driver(TransferTimings{50, 300});
+    driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     EXPECT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"),
               TFTP_ERR_NO_RESPONSE);
@@ -313,7 +324,7 @@ TEST_F(TransferE2ETest, RouterThatNeverEndsFlashingFailsAfterTheRomWait)
     EXPECT_EQ(m_pSim->Stats().ignoredWhileFlashing, 4u);
 }
 
-TEST_F(TransferE2ETest, OversizedDatagramIsASocketFaultReportedOnce)
+TEST_P(TransferModeTest, OversizedDatagramIsASocketFaultReportedOnce)
 {
     RouterSimOptions options;
     options.oversizedReply = true;
@@ -321,6 +332,7 @@ TEST_F(TransferE2ETest, OversizedDatagramIsASocketFaultReportedOnce)
     StartRouter(options);
     testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(3000));
     CTransferDriver driver(kFastTimings);
+    driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"), TFTP_ERR_NET_FAULT);
     EXPECT_EQ(run.nFinished, 1);
@@ -328,13 +340,14 @@ TEST_F(TransferE2ETest, OversizedDatagramIsASocketFaultReportedOnce)
     EXPECT_FALSE(std::filesystem::exists(m_localDir / "c.txt"));
 }
 
-TEST_F(TransferE2ETest, FaultWhileWaitingWakesTheDriver)
+TEST_P(TransferModeTest, FaultWhileWaitingWakesTheDriver)
 {
     RouterSimOptions options;
     options.silent = true;
     StartRouter(options);
     // Long time-outs: only the fault can end this transfer within the test.
     CTransferDriver driver;
+    driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     driver.Engine().SetLocalFile(true, (m_localDir / "c.txt").string());
     ASSERT_EQ(driver.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG)), TFTP_OK);
@@ -350,6 +363,10 @@ TEST_F(TransferE2ETest, FaultWhileWaitingWakesTheDriver)
     EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED, PHASE_FINISH,
                                             PHASE_CLOSE, PHASE_IDLE}));
 }
+
+INSTANTIATE_TEST_SUITE_P(ByTheOwnersWait, TransferModeTest, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "WaitInSocket" : "EventLoop";
+});
 
 TEST_F(TransferE2ETest, StartWhileRunningIsRefusedAndTheFirstTransferCompletes)
 {
@@ -537,6 +554,34 @@ TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
     EXPECT_EQ(testsupport::ReadFileBytes(local), content);
     EXPECT_EQ(watch.m_nWhileNotQueued, 0);
     EXPECT_EQ(driver.QueuedSteps(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A transfer long enough to be held in the socket's reads for a while: the event loop still gets
+// a turn at least every 100 ms (here: a 10 ms timer keeps ticking).
+TEST_F(TransferE2ETest, WaitingInTheSocketStillGivesTheEventLoopItsTurns)
+{
+    StartRouter({});
+    const Bytes content = testsupport::PatternBytes(4 * 1024 * 1024, 11);
+    testsupport::WriteFileBytes(m_routerDir / "config0", content);
+    CTransferDriver driver(kFastTimings);
+    driver.SetWaitInSocket(true);
+    int nTicks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (driver.IsRunning())
+            ++nTicks;
+    });
+    ticker.start(10);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), m_localDir / "c.txt"), TFTP_OK);
+    const qint64 nElapsed = clock.elapsed();
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "c.txt"), content);
+    EXPECT_GE(nTicks, nElapsed / 250) << "the transfer took " << nElapsed << " ms";
 }
 
 }  // namespace
