@@ -10,6 +10,8 @@
 #   idle  velnor-tftp get against a silent router until it gives up (5 s x 5 sends)
 #   window  the same get through the transfer window on the offscreen platform
 #   limit   a 516-byte datagram and its 4-byte answer, ping-pong between two processes
+#   bare    the same get by the least a lock-step client can do (a blocking read and a send a block):
+#           the ceiling of any client against that server, and so of the throughput ratio
 # Wall and CPU (user + system) are the client process's, from the kernel's accounting (wait4); peak
 # memory is its maximum resident set. Root is needed for port 69. Every server is bound to its own
 # 127.77.0.x address, lives at most as long as this script, and is stopped when it ends.
@@ -32,7 +34,7 @@ scripts/deps.sh dnsmasq-base iproute2
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_WERROR=ON -DVELNOR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target velnor-tftp velnor-router-sim velnor-bench-measure \
-  velnor-bench-pingpong velnor-bench-dialog >/dev/null
+  velnor-bench-pingpong velnor-bench-dialog velnor-bench-bare-get >/dev/null
 tftp_client=$(command -v tftp)
 dnsmasq=$(command -v dnsmasq || echo /usr/sbin/dnsmasq)
 measure="$root_dir/$build/bench/velnor-bench-measure"
@@ -40,6 +42,7 @@ client="$root_dir/$build/cli/velnor-tftp"
 sim="$root_dir/$build/sim/velnor-router-sim"
 pingpong="$root_dir/$build/bench/velnor-bench-pingpong"
 dialog="$root_dir/$build/bench/velnor-bench-dialog"
+bare="$root_dir/$build/bench/velnor-bench-bare-get"
 
 addr_dnsmasq=127.77.0.1
 addr_sim=127.77.0.2
@@ -150,6 +153,8 @@ for i in $(seq "$runs"); do
   same "$work/tftproot/config0" "$work/client/got-ours"
   run get-hpa 0 "$tftp_client" -m binary "$addr_dnsmasq" -c get config0 got-hpa
   same "$work/tftproot/config0" "$work/client/got-hpa"
+  run get-bare 0 "$bare" "$addr_dnsmasq" config0 got-bare
+  same "$work/tftproot/config0" "$work/client/got-bare"
 
   run put-revup 0 "$client" revup -q "$addr_sim" image.bin
   same "$work/client/image.bin" "$work/simroot/exec0"
@@ -235,6 +240,7 @@ END {
   printf "|-------|------------------------|-----------------------|-------|--------|-----------------------|---------|\n"
   row("get", "get-ours", "velnor-tftp get")
   row("get", "get-hpa", "tftp-hpa get")
+  row("get", "get-bare", "bare lock-step loop")
   row("put", "put-revup", "velnor-tftp revup")
   row("put", "put-ours", "velnor-tftp put")
   row("put", "put-hpa", "tftp-hpa put")
@@ -255,6 +261,8 @@ END {
     t = wall[p[k + 1]] / wall[p[k]]; r = cpu[p[k]] / cpu[p[k + 1]]; name = p[k + 2]; gsub("_", " ", name)
     printf "| %-17s | %4.2f | %10.2f | %-13s | %4.2f | %-13s |\n", name, 1 / t, t, verdict(t >= 1.1), r, verdict(r <= 1.0)
   }
+  printf "\nCeiling: the bare lock-step loop against the same server is %.2f times as fast as tftp-hpa get (its wall %.3f s vs %.3f s);\n", wall["get-hpa"] / wall["get-bare"], wall["get-bare"], wall["get-hpa"]
+  printf "no lock-step client can reach a greater throughput ratio here. velnor-tftp get reaches %.0f %% of the bare loop'"'"'s throughput.\n", 100 * wall["get-bare"] / wall["get-ours"]
   printf "\nIdle: velnor-tftp get against a silent router, %.1f s [%.1f-%.1f] until it gave up: %.3f CPU s [%.3f-%.3f]; target <= 0.05: %s\n",
     idle_w, lo["idle", 1], hi["idle", 1], idle_c, clo["idle"], chi["idle"], verdict(idle_c <= 0.05)
   printf "Window: Execute to idle %.3f s vs velnor-tftp get %.3f s (whole process, start-up %.3f s of it): %.2f; target <= 1.10: %s\n",
