@@ -18,8 +18,9 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed (scripts/dep
 
 excluded=(
   "TransferE2ETest.WaitingOnASilentRouterUsesNoCpu"
-  "TransferE2ETest.FaultWhileWaitingWakesTheDriver"
-  "TransferE2ETest.WithheldLastAckPassesThroughTheRomWaitToSuccess"
+  "*TransferModeTest.FaultWhileWaitingWakesTheDriver/*"
+  "*TransferModeTest.WithheldLastAckPassesThroughTheRomWaitToSuccess/*"
+  "TransferE2ETest.WaitingInTheSocketStillGivesTheEventLoopItsTurns"
   "SaveFailure.NewFileCannotBeCreated"
 )
 filter="*:-$(IFS=:; echo "${excluded[*]}")"
