@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -246,6 +247,56 @@ TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
     EXPECT_EQ(m_nArrivals, 2);
     EXPECT_FALSE(m_socket.HasDatagram());
     EXPECT_EQ(m_owner.m_nFaults, 0);
+}
+
+// The console's wait in the read itself: what it takes and what it leaves, how long it waits at most,
+// and that only this read ever waits (a send and a notification's read still return at once).
+TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerThanAsked)
+{
+    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    ASSERT_TRUE(otherHost.Bound());
+    using Clock = std::chrono::steady_clock;
+
+    // Nothing comes: false after about the time asked for, and nothing held.
+    const auto start = Clock::now();
+    EXPECT_FALSE(m_socket.WaitForDatagram(60));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(waited, 50);
+    EXPECT_LT(waited, 1000);
+    EXPECT_FALSE(m_socket.HasDatagram());
+
+    // A read of a notification after that still never waits.
+    const auto notified = Clock::now();
+    m_socket.OnReceive(0);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - notified).count(), 40);
+
+    // A stray datagram ends the wait without a datagram; the router's behind it is the next wait's.
+    otherHost.SendTo(m_client, Datagram(516, 's'));
+    FromRouter(Datagram(516, 'a'));
+    EXPECT_FALSE(m_socket.WaitForDatagram(1000));
+    EXPECT_FALSE(m_socket.HasDatagram());
+    EXPECT_EQ(m_nArrivals, 0);
+    EXPECT_TRUE(m_socket.WaitForDatagram(1000));
+    EXPECT_EQ(m_nArrivals, 1);
+    // A held datagram is taken first: no wait while one is held.
+    EXPECT_FALSE(m_socket.WaitForDatagram(1000));
+    EXPECT_EQ(Take(m_socket), Datagram(516, 'a'));
+
+    // An oversized datagram from the router is the one fault, as in a notification.
+    FromRouter(Datagram(TFTP_RECV_BUFFER_SIZE + 1, 'o'));
+    EXPECT_FALSE(m_socket.WaitForDatagram(1000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_owner.m_nFaults, 1);
+    EXPECT_EQ(m_owner.m_nLastCode, TFTP_ERR_NET_FAULT);
+
+    // Sends still go at once, however long reads may wait.
+    const Bytes ack = {0, 4, 0, 1};
+    EXPECT_EQ(m_socket.SendPacket(m_strRouter, ack.data(), static_cast<int>(ack.size())), TFTP_OK);
+    EXPECT_EQ(m_pRouter->Receive(), ack);
+
+    // A closed socket has nothing to wait for.
+    m_socket.Close();
+    EXPECT_FALSE(m_socket.WaitForDatagram(1000));
 }
 
 TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
