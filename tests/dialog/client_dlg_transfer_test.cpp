@@ -128,6 +128,14 @@ protected:
     // A revision up of nSize bytes against a router that never answers, run until it has failed.
     void FailARevisionUpOnASilentRouter(std::size_t nSize)
     {
+        PrepareARevisionUpForASilentRouter(nSize);
+        Execute();
+        ASSERT_TRUE(WaitForIdle());
+    }
+
+    // A router that never answers, and the window set for a revision up of nSize bytes to it.
+    void PrepareARevisionUpForASilentRouter(std::size_t nSize)
+    {
         RouterSimOptions options;
         options.silent = true;
         StartRouter(options);
@@ -135,8 +143,6 @@ protected:
         testsupport::WriteFileBytes(local, Bytes(nSize, 1));
         CreateWindow();
         Prepare(REVISION_UP, local);
-        Execute();
-        ASSERT_TRUE(WaitForIdle());
     }
 
     QPushButton* Button(int nId) const { return qobject_cast<QPushButton*>(m_pDlg->Control(nId)); }
@@ -457,13 +463,7 @@ TEST_F(TransferDlgTest, FailureInTheOpeningStepIsReportedAlsoWhenFailedWasAlread
 // button is; once it has ended they close the window.
 TEST_F(TransferDlgTest, CloseAndEscapeAreRefusedWhileATransferRuns)
 {
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(700, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
+    PrepareARevisionUpForASilentRouter(700);
     Execute();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Button(CClientDlg::IDCANCEL)->isEnabled(); }, 2000));
 
@@ -536,13 +536,7 @@ TEST_F(TransferDlgTest, VersionBoxOpenedDuringATransferLetsItGoOn)
 // The real message box of a failure, closed from a timer; the loop goes on after it.
 TEST_F(TransferDlgTest, RealMessageBoxOfAFailureIsClosedAndTheTransferEnds)
 {
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(700, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
+    PrepareARevisionUpForASilentRouter(700);
     const CMessageBox::Handler saved = CMessageBox::SetHandler({});
 
     QString strText, strCaption;
@@ -580,13 +574,7 @@ TEST_F(TransferDlgTest, RealMessageBoxOfAFailureIsClosedAndTheTransferEnds)
 // While the router is silent the loop queues nothing: only the engine's time-outs wake it.
 TEST_F(TransferDlgTest, WaitingForTheRouterRunsNoSteps)
 {
-    RouterSimOptions options;
-    options.silent = true;
-    StartRouter(options);
-    const fs::path local = m_localDir / "fw.bin";
-    testsupport::WriteFileBytes(local, Bytes(700, 1));
-    CreateWindow();
-    Prepare(REVISION_UP, local);
+    PrepareARevisionUpForASilentRouter(700);
     Execute();
     ASSERT_TRUE(QTest::qWaitFor([&] { return g_pTransfer->IsAwaitingEvent(); }, 2000));
     EXPECT_FALSE(m_pDlg->IsStepQueued());
