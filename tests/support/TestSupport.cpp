@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,6 +112,48 @@ long ReceiveQueueOf(std::uint16_t nPort)
 const char* SkipReasonPort69()
 {
     return "binding UDP port 69 is not allowed here (run as root or grant CAP_NET_BIND_SERVICE)";
+}
+
+UdpPeer::UdpPeer(const std::string& strAddress, std::uint16_t nPort)
+{
+    m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    m_bBound = m_nSocket >= 0 && ::inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr) == 1 &&
+               ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+UdpPeer::~UdpPeer()
+{
+    if (m_nSocket >= 0)
+        ::close(m_nSocket);
+}
+
+std::vector<std::uint8_t> UdpPeer::Receive(int nWaitMs, sockaddr_in* pFrom)
+{
+    pollfd p {m_nSocket, POLLIN, 0};
+    if (::poll(&p, 1, nWaitMs) != 1)
+        return {};
+    std::uint8_t buffer[2048];
+    socklen_t nFrom = sizeof m_lastSender;
+    const ssize_t n =
+        ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_lastSender), &nFrom);
+    if (pFrom)
+        *pFrom = m_lastSender;
+    return n >= 0 ? std::vector<std::uint8_t>(buffer, buffer + n) : std::vector<std::uint8_t>{};
+}
+
+bool UdpPeer::Quiet(int nWaitMs)
+{
+    pollfd p {m_nSocket, POLLIN, 0};
+    return ::poll(&p, 1, nWaitMs) == 0;
+}
+
+bool UdpPeer::SendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram)
+{
+    return ::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(datagram.size());
 }
 
 }  // namespace testsupport

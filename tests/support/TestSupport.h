@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the test binaries.
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -39,5 +41,31 @@ bool CanBindPort69();
 // table (/proc/net/udp); -1 when there is no such socket.
 long ReceiveQueueOf(std::uint16_t nPort);
 const char* SkipReasonPort69();
+
+// A plain blocking UDP socket bound to an address and port of loopback: a router's port 69, another
+// port of the router's host, or another host, talking to the engine's socket.
+class UdpPeer {
+public:
+    UdpPeer(const std::string& strAddress, std::uint16_t nPort);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    bool Bound() const { return m_bBound; }
+    // A datagram that has arrived or arrives within nWaitMs; empty when none came. Its sender is
+    // remembered (SendToLastSender) and given in pFrom.
+    std::vector<std::uint8_t> Receive(int nWaitMs = 1000, sockaddr_in* pFrom = nullptr);
+    // No datagram arrives within nWaitMs.
+    bool Quiet(int nWaitMs = 50);
+    // The whole datagram went out.
+    bool SendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram);
+    bool SendToLastSender(const std::vector<std::uint8_t>& datagram) { return SendTo(m_lastSender, datagram); }
+    std::uint16_t LastSenderPort() const { return ntohs(m_lastSender.sin_port); }
+
+private:
+    int m_nSocket = -1;
+    bool m_bBound = false;
+    sockaddr_in m_lastSender {};
+};
 
 }  // namespace testsupport

@@ -343,49 +343,13 @@ TEST(EnginePackets, SendDataOutsideTheLoadedBlocksIsRefused)
     EXPECT_EQ(engine.SendData(), TFTP_ERR_FILE_READ);  // nothing loaded
 }
 
-// A plain UDP socket on port 69 of the test's own loopback address plays the router.
-class RouterPort {
-public:
-    explicit RouterPort(const std::string& strAddress)
-    {
-        m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(TFTP_PORT);
-        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-        m_bBound = ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~RouterPort() { ::close(m_nSocket); }
-    bool Bound() const { return m_bBound; }
-
-    // The next datagram, waiting at most a second; empty when none came.
-    Bytes Receive()
-    {
-        pollfd p {m_nSocket, POLLIN, 0};
-        if (::poll(&p, 1, 1000) != 1)
-            return {};
-        std::uint8_t buffer[2048];
-        ssize_t n = ::recv(m_nSocket, buffer, sizeof buffer, 0);
-        return n > 0 ? Bytes(buffer, buffer + n) : Bytes{};
-    }
-
-    bool Quiet()
-    {
-        pollfd p {m_nSocket, POLLIN, 0};
-        return ::poll(&p, 1, 50) == 0;
-    }
-
-private:
-    int m_nSocket = -1;
-    bool m_bBound = false;
-};
 
 TEST(EnginePackets, EachSendPutsItsPacketOnTheWireToPort69AndResendRepeatsIt)
 {
     if (!testsupport::CanBindPort69())
         GTEST_SKIP() << testsupport::SkipReasonPort69();
     const std::string strRouter = testsupport::LoopbackAddressForTest();
-    RouterPort router(strRouter);
+    testsupport::UdpPeer router(strRouter, TFTP_PORT);
     ASSERT_TRUE(router.Bound());
 
     CPacketProbe engine;
@@ -424,7 +388,7 @@ TEST(EnginePackets, SendDataTakesEachBlockFromTheArrayAndMarksOnlyTheShortOneLas
     if (!testsupport::CanBindPort69())
         GTEST_SKIP() << testsupport::SkipReasonPort69();
     const std::string strRouter = testsupport::LoopbackAddressForTest();
-    RouterPort router(strRouter);
+    testsupport::UdpPeer router(strRouter, TFTP_PORT);
     ASSERT_TRUE(router.Bound());
 
     CPacketProbe engine;

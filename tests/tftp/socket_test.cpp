@@ -32,52 +32,8 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testsupport::UdpPeer;
 
-// One end of a conversation with the engine's socket: a router's port 69, another port of the
-// router's host, or another host.
-class Peer {
-public:
-    Peer(const std::string& strAddress, std::uint16_t nPort)
-    {
-        m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(nPort);
-        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-        m_bBound = ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~Peer() { ::close(m_nSocket); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    bool Bound() const { return m_bBound; }
-
-    // Waits up to a second for a datagram; remembers its sender so that SendTo can answer.
-    Bytes Receive(sockaddr_in* pFrom = nullptr)
-    {
-        pollfd p {m_nSocket, POLLIN, 0};
-        if (::poll(&p, 1, 1000) != 1)
-            return {};
-        std::uint8_t buffer[2048];
-        sockaddr_in from {};
-        socklen_t nFrom = sizeof from;
-        ssize_t n = ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
-        if (pFrom)
-            *pFrom = from;
-        return n >= 0 ? Bytes(buffer, buffer + n) : Bytes{};
-    }
-
-    void SendTo(const sockaddr_in& to, const Bytes& datagram)
-    {
-        ASSERT_EQ(::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                           sizeof to),
-                  static_cast<ssize_t>(datagram.size()));
-    }
-
-private:
-    int m_nSocket = -1;
-    bool m_bBound = false;
-};
 
 // Stands in for the dialog: counts the fault notifications it is sent.
 class FaultCounter : public QObject {
@@ -145,7 +101,7 @@ protected:
         if (!testsupport::CanBindPort69())
             GTEST_SKIP() << testsupport::SkipReasonPort69();
         m_strRouter = testsupport::LoopbackAddressForTest();
-        m_pRouter = std::make_unique<Peer>(m_strRouter, TFTP_PORT);
+        m_pRouter = std::make_unique<UdpPeer>(m_strRouter, TFTP_PORT);
         ASSERT_TRUE(m_pRouter->Bound());
         OpenFor(m_strRouter);
     }
@@ -157,14 +113,14 @@ protected:
         m_socket.SetArrivalHandler([this] { ++m_nArrivals; });
         const Bytes hello = {0, 1, 'x', 0};
         ASSERT_EQ(m_socket.SendPacket(strAddressText, hello.data(), static_cast<int>(hello.size())), TFTP_OK);
-        ASSERT_EQ(m_pRouter->Receive(&m_client), hello);
+        ASSERT_EQ(m_pRouter->Receive(1000, &m_client), hello);
         m_nClientPort = ntohs(m_client.sin_port);
     }
 
-    void FromRouter(const Bytes& datagram) { m_pRouter->SendTo(m_client, datagram); }
+    void FromRouter(const Bytes& datagram) { ASSERT_TRUE(m_pRouter->SendTo(m_client, datagram)); }
 
     std::string m_strRouter;
-    std::unique_ptr<Peer> m_pRouter;
+    std::unique_ptr<UdpPeer> m_pRouter;
     CTftpSocket m_socket;
     FaultCounter m_owner;
     int m_nArrivals = 0;
@@ -185,14 +141,14 @@ TEST_F(SocketTest, DatagramFromPort69OfTheRouterIsHeldAndWakesTheEngine)
 
 TEST_F(SocketTest, DatagramsNotFromPort69OfTheRouterOrEmptyAreDiscarded)
 {
-    Peer otherPort(m_strRouter, 7069);
-    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherPort(m_strRouter, 7069);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
     ASSERT_TRUE(otherPort.Bound());
     ASSERT_TRUE(otherHost.Bound());
 
     struct Stray {
         const char* name;
-        Peer* pFrom;
+        UdpPeer* pFrom;
         Bytes datagram;
     };
     const Stray strays[] = {
@@ -202,7 +158,7 @@ TEST_F(SocketTest, DatagramsNotFromPort69OfTheRouterOrEmptyAreDiscarded)
     };
     for (const Stray& s : strays) {
         SCOPED_TRACE(s.name);
-        s.pFrom->SendTo(m_client, s.datagram);
+        ASSERT_TRUE(s.pFrom->SendTo(m_client, s.datagram));
         PumpUntilRead(m_nClientPort);
         EXPECT_FALSE(m_socket.HasDatagram());
         EXPECT_EQ(m_nArrivals, 0);
@@ -224,10 +180,10 @@ TEST_F(SocketTest, LaterOfTwoDatagramsReplacesTheEarlier)
 
 TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
 {
-    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
     ASSERT_TRUE(otherHost.Bound());
     FromRouter(Datagram(516, 'a'));
-    otherHost.SendTo(m_client, Datagram(516, 's'));
+    ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(516, 's')));
     FromRouter(Datagram(10, 'b'));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(m_nClientPort) > 0; }, 2000));
 
@@ -253,7 +209,7 @@ TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
 // and that only this read ever waits (a send and a notification's read still return at once).
 TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerThanAsked)
 {
-    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
     ASSERT_TRUE(otherHost.Bound());
     using Clock = std::chrono::steady_clock;
 
@@ -271,7 +227,7 @@ TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerTha
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - notified).count(), 40);
 
     // A stray datagram ends the wait without a datagram; the router's behind it is the next wait's.
-    otherHost.SendTo(m_client, Datagram(516, 's'));
+    ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(516, 's')));
     FromRouter(Datagram(516, 'a'));
     EXPECT_FALSE(m_socket.WaitForDatagram(1000));
     EXPECT_FALSE(m_socket.HasDatagram());
@@ -301,11 +257,11 @@ TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerTha
 
 TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
 {
-    Peer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
     ASSERT_TRUE(otherHost.Bound());
     FromRouter(Datagram(100, 'r'));
-    otherHost.SendTo(m_client, Datagram(100, 's'));
-    otherHost.SendTo(m_client, Datagram(1500, 'S'));
+    ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(100, 's')));
+    ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(1500, 'S')));
     PumpUntilRead(m_nClientPort);
     EXPECT_EQ(m_owner.m_nFaults, 0);
     ASSERT_TRUE(m_socket.HasDatagram());

@@ -465,57 +465,12 @@ TEST_F(TransferE2ETest, AtMostOneStepEventIsQueuedThroughABusyTransfer)
 
 // --- an answer leaves without another turn of the event loop
 
-// The router's port 69 as a plain socket, so that the test decides when each datagram goes out.
-class CRawRouter {
-public:
-    explicit CRawRouter(const std::string& strAddress)
-    {
-        m_nSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(TFTP_PORT);
-        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-        m_bBound = ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~CRawRouter() { ::close(m_nSocket); }
-    CRawRouter(const CRawRouter&) = delete;
-    CRawRouter& operator=(const CRawRouter&) = delete;
-
-    bool Bound() const { return m_bBound; }
-
-    // A datagram that has arrived or arrives within nWaitMs; its sender goes to m_client.
-    Bytes Receive(int nWaitMs)
-    {
-        pollfd p {m_nSocket, POLLIN, 0};
-        if (::poll(&p, 1, nWaitMs) != 1)
-            return {};
-        std::uint8_t buffer[2048];
-        socklen_t nFrom = sizeof m_client;
-        const ssize_t n =
-            ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_client), &nFrom);
-        return n >= 0 ? Bytes(buffer, buffer + n) : Bytes{};
-    }
-
-    void SendToClient(const Bytes& datagram)
-    {
-        ASSERT_EQ(::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&m_client),
-                           sizeof m_client),
-                  static_cast<ssize_t>(datagram.size()));
-    }
-
-    std::uint16_t ClientPort() const { return ntohs(m_client.sin_port); }
-
-private:
-    int m_nSocket = -1;
-    bool m_bBound = false;
-    sockaddr_in m_client {};
-};
-
 using testsupport::ReceiveQueueOf;
 
 TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
 {
-    CRawRouter router(m_strRouter);
+    // The router's port 69 as a plain socket, so that the test decides when each datagram goes out.
+    testsupport::UdpPeer router(m_strRouter, TFTP_PORT);
     ASSERT_TRUE(router.Bound());
     CTransferDriver driver;  // the real time-outs: nothing expires while the test looks
     CStepEventWatch watch(driver);
@@ -539,8 +494,8 @@ TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
         content.insert(content.end(), payload.begin(), payload.end());
         Bytes data = {0, 3, 0, nBlock};
         data.insert(data.end(), payload.begin(), payload.end());
-        router.SendToClient(data);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(router.ClientPort()) > 0; }, 2000));
+        ASSERT_TRUE(router.SendToLastSender(data));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(router.LastSenderPort()) > 0; }, 2000));
         ASSERT_TRUE(driver.Engine().IsAwaitingEvent());
 
         const std::uint64_t nStepsBefore = driver.StepsRun();
