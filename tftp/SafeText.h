@@ -1,0 +1,13 @@
+#pragma once
+// Text that a router, a client or a file controls, made safe for a terminal or a log line. A router's
+// ERROR message or a requested file name may hold ESC, BEL, CR or LF: printed raw they could set the
+// terminal's title, clear its screen or forge output lines. Printable UTF-8 (Japanese included) stays
+// as it is; every control byte, every byte of invalid UTF-8 and the C1 controls (U+0080 to U+009F,
+// which some terminals obey as ESC sequences) become a visible "\xNN" per byte, and a backslash
+// becomes "\\" so that the escapes cannot be forged either. Needs nothing but the standard library,
+// so that the router simulator can use it too.
+
+#include <string>
+#include <string_view>
+
+std::string EscapeForTerminal(std::string_view bytes);
