@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BackupRun.h"
 #include "CliOptions.h"
 #include "CliReport.h"
 #include "StringTable.h"
@@ -143,6 +144,10 @@ int main(int argc, char** argv)
     // The arguments as bytes, before Qt sees them: paths and passwords go on unchanged.
     std::vector<std::string> args(argv + 1, argv + argc);
     QCoreApplication app(argc, argv);
+    if (!args.empty() && args[0] == "backup") {
+        return RunBackupCommand(std::vector<std::string>(args.begin() + 1, args.end()),
+                                QCoreApplication::applicationFilePath().toStdString());
+    }
 
     const CliParseResult parsed = ParseCommandLine(args);
     switch (parsed.action) {

@@ -1,0 +1,144 @@
+#include "BackupOptions.h"
+
+#include <string_view>
+
+namespace {
+
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
+std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
+{
+    if (text.empty() || text.size() > 4)
+        return std::nullopt;
+    int nValue = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        nValue = nValue * 10 + (c - '0');
+    }
+    if (nValue < nLow || nValue > nHigh)
+        return std::nullopt;
+    return nValue;
+}
+
+}  // namespace
+
+BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
+{
+    BackupParseResult result;
+    auto usageError = [&](std::string text) {
+        result.action = BackupAction::UsageError;
+        result.strError = std::move(text);
+        return result;
+    };
+
+    bool bInventory = false, bOut = false, bJobs = false, bTimeout = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            result.action = BackupAction::Help;
+            return result;
+        }
+        if (arg == "--git" || arg == "--json") {
+            bool& flag = arg == "--git" ? result.options.bGit : result.options.bJson;
+            if (flag)
+                return usageError("option " + arg + " is given twice");
+            flag = true;
+            continue;
+        }
+        // "--name value" or "--name=value".
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
+                                 || name == "--password-file";
+        if (!bTakesValue) {
+            if (!arg.empty() && arg[0] == '-')
+                return usageError("unknown option " + arg + " for backup");
+            return usageError("backup takes no argument " + arg + " (the routers come from --inventory)");
+        }
+        if (!value) {
+            if (i + 1 >= args.size())
+                return usageError("option " + name + " needs a value");
+            value = args[++i];
+        }
+        auto once = [&](bool& seen) {
+            if (seen)
+                return false;
+            seen = true;
+            return true;
+        };
+        if (name == "--inventory") {
+            if (!once(bInventory))
+                return usageError("option --inventory is given twice");
+            if (value->empty())
+                return usageError("option --inventory needs a file name");
+            result.options.strInventory = *value;
+        } else if (name == "--out") {
+            if (!once(bOut))
+                return usageError("option --out is given twice");
+            if (value->empty())
+                return usageError("option --out needs a folder name");
+            result.options.strOutDir = *value;
+        } else if (name == "--jobs") {
+            if (!once(bJobs))
+                return usageError("option --jobs is given twice");
+            const std::optional<int> jobs = ParseBounded(*value, 1, kBackupMaxJobs);
+            if (!jobs)
+                return usageError("invalid --jobs \"" + *value + "\": use 1 to " + std::to_string(kBackupMaxJobs));
+            result.options.nJobs = *jobs;
+        } else if (name == "--timeout") {
+            if (!once(bTimeout))
+                return usageError("option --timeout is given twice");
+            const std::optional<int> seconds = ParseBounded(*value, kMinAnswerTimeout, kMaxAnswerTimeout);
+            if (!seconds) {
+                return usageError("invalid --timeout \"" + *value + "\": use " + std::to_string(kMinAnswerTimeout)
+                                  + " to " + std::to_string(kMaxAnswerTimeout) + " seconds");
+            }
+            result.options.timeoutSeconds = *seconds;
+        } else {
+            if (result.options.passwordFile)
+                return usageError("option --password-file is given twice");
+            if (value->empty())
+                return usageError("option --password-file needs a file name (- for standard input)");
+            result.options.passwordFile = *value;
+        }
+    }
+    if (!bInventory)
+        return usageError("backup needs --inventory FILE");
+    if (!bOut)
+        return usageError("backup needs --out DIR");
+    result.action = BackupAction::Run;
+    return result;
+}
+
+std::string BackupUsageText()
+{
+    return "Usage: velnor-tftp backup --inventory FILE --out DIR [--jobs N] [--git] [--json]\n"
+           "                          [--timeout S] [--password-file F]\n"
+           "\n"
+           "Fetches the configuration file of every router in FILE into DIR/NAME.conf, several at a time.\n"
+           "A file is replaced, in one step, only when its bytes changed; a router that fails keeps its\n"
+           "previous copy. Nothing else is written in DIR (but .git with --git).\n"
+           "\n"
+           "FILE is a CSV list with a header row: name,address (required), file_number, password_file,\n"
+           "state (optional, in any order). \"#\" starts a comment line. name: letters, digits, \".\", \"_\", \"-\",\n"
+           "at most 64, unique; file_number: 0-4 or empty (the router's default); password_file: relative\n"
+           "to FILE's folder; state: up (default) or down (skipped). A list with any bad line is refused\n"
+           "as a whole, every bad line named, before anything is sent.\n"
+           "\n"
+           "Options:\n"
+           "      --jobs N            at most N transfers at a time (1-256, default 16)\n"
+           "      --git               keep DIR as a git repository (created when needed): one commit per\n"
+           "                          run holding every changed file, none when nothing changed\n"
+           "      --json              one JSON object a line per router (the fields of velnor-tftp --json,\n"
+           "                          plus name and state), then a summary object (\"summary\": true)\n"
+           "      --timeout S         the wait for each answer of a router (1-60 s, default 5)\n"
+           "      --password-file F   the password of every router without its own password_file\n"
+           "                          (- for standard input)\n"
+           "\n"
+           "Exit status: 0 every router that is up succeeded, 1 any failed, 2 the command line or the list\n"
+           "was refused, 130/143 ended by SIGINT/SIGTERM.\n";
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The command line of `velnor-tftp backup`: every value checked before the list is read or anything
+// is sent.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+inline constexpr int kBackupDefaultJobs = 16;
+inline constexpr int kBackupMaxJobs = 256;
+inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
+inline constexpr int kMaxAnswerTimeout = 60;
+
+struct BackupOptions {
+    std::string strInventory;
+    std::string strOutDir;
+    int nJobs = kBackupDefaultJobs;
+    bool bGit = false;
+    bool bJson = false;
+    std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
+    std::optional<std::string> passwordFile;  // "-" is standard input
+};
+
+enum class BackupAction { Run, Help, UsageError };
+
+struct BackupParseResult {
+    BackupAction action = BackupAction::UsageError;
+    BackupOptions options;
+    std::string strError;
+};
+
+// args: the arguments after "backup".
+BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);
+
+std::string BackupUsageText();

@@ -1,0 +1,483 @@
+#include "BackupRun.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include "BackupOptions.h"
+#include "BackupReport.h"
+#include "CliOptions.h"
+#include "ConfStore.h"
+#include "GitStore.h"
+#include "Inventory.h"
+#include "SafeText.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitInterruptBase = 128;  // the shell's 128 + signal number: 130 for SIGINT, 143 for SIGTERM
+
+void WriteErr(std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void WriteOut(std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// The write end of the pipe that turns SIGINT and SIGTERM into events of the loop.
+int g_nSignalWriteFd = -1;
+
+extern "C" void OnStopSignal(int nSignal)
+{
+    const int nSaved = errno;
+    const unsigned char byte = static_cast<unsigned char>(nSignal);
+    [[maybe_unused]] const ssize_t n = ::write(g_nSignalWriteFd, &byte, 1);
+    errno = nSaved;
+}
+
+// Each child holds a pipe or two and a process handle: a few hundred at a time need more descriptors
+// than the usual soft limit of 1024.
+void RaiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+bool IsOurLeftover(const std::string& name)
+{
+    // ".NAME.conf.new-XXXXXX", from ReplaceConfIfChanged of a run that lost power before its rename.
+    const std::size_t mark = name.rfind(".conf.new-");
+    return name.size() > 1 && name[0] == '.' && mark != std::string::npos && mark > 1
+           && name.size() == mark + std::string_view(".conf.new-").size() + 6;
+}
+
+class CBackupRun {
+public:
+    CBackupRun(const BackupOptions& options, Inventory inventory, fs::path outDir, std::string strProgram)
+        : m_options(options), m_inventory(std::move(inventory)), m_outDir(std::move(outDir)),
+          m_strProgram(std::move(strProgram)), m_bTerminal(::isatty(STDERR_FILENO) == 1)
+    {
+        for (const InventoryRow& row : m_inventory.rows)
+            m_nNameWidth = std::max(m_nNameWidth, row.strName.size());
+        m_counts.nRouters = static_cast<int>(m_inventory.rows.size());
+    }
+
+    int Run(CWorkFolder& work, CGitStore* pGit, int nSignalReadFd)
+    {
+        m_pWork = &work;
+        m_pGit = pGit;
+        m_clock.start();
+
+        QSocketNotifier signalNotifier(nSignalReadFd, QSocketNotifier::Read);
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+            unsigned char byte = 0;
+            if (::read(nSignalReadFd, &byte, 1) == 1)
+                OnSignal(byte);
+        });
+        QTimer progressTimer;
+        if (m_bTerminal) {
+            QObject::connect(&progressTimer, &QTimer::timeout, [this] { DrawProgress(); });
+            progressTimer.start(1000);
+        }
+
+        for (const InventoryRow& row : m_inventory.rows) {
+            if (row.bDown) {
+                RouterResult result{row.strName, row.strAddress, RouterState::Skipped, false, {}, {}};
+                ++m_counts.nSkipped;
+                Report(row, result, QJsonObject());
+            } else {
+                m_pending.push_back(&row);
+            }
+        }
+        StartMore();
+        if (!m_running.empty())
+            m_loop.exec();
+        return Finish();
+    }
+
+private:
+    struct Job {
+        const InventoryRow* pRow = nullptr;
+        std::unique_ptr<QProcess> process;
+        fs::path workFile;
+        bool bStopped = false;  // ended by us after a signal
+    };
+
+    fs::path ConfPath(const InventoryRow& row) const { return m_outDir / (row.strName + ".conf"); }
+
+    void StartMore()
+    {
+        // One transfer at a time per address: the router serves one and turns the others away.
+        for (auto it = m_pending.begin(); it != m_pending.end() && !m_nSignal
+                                          && static_cast<int>(m_running.size()) < m_options.nJobs;) {
+            if (m_busyAddresses.count((*it)->strAddress)) {
+                ++it;
+                continue;
+            }
+            const InventoryRow* pRow = *it;
+            it = m_pending.erase(it);
+            Start(*pRow);
+        }
+        if (m_running.empty() && (m_pending.empty() || m_nSignal))
+            m_loop.quit();
+    }
+
+    void Start(const InventoryRow& row)
+    {
+        auto job = std::make_unique<Job>();
+        job->pRow = &row;
+        job->workFile = m_pWork->Path() / (row.strName + ".conf");
+        job->process = std::make_unique<QProcess>();
+        QProcess& process = *job->process;
+        QStringList args{QStringLiteral("get"), QStringLiteral("--json"), QStringLiteral("-q"),
+                         QStringLiteral("--password-file"), QStringLiteral("-")};
+        if (row.fileNumber)
+            args << QStringLiteral("--file-number") << QString::fromStdString(*row.fileNumber);
+        if (m_options.timeoutSeconds)
+            args << QStringLiteral("--timeout") << QString::number(*m_options.timeoutSeconds);
+        args << QStringLiteral("--") << QString::fromStdString(row.strAddress)
+             << QString::fromStdString(job->workFile.string());
+        process.setProgram(QString::fromStdString(m_strProgram));
+        process.setArguments(args);
+        // The texts for a person are not read: the JSON line holds everything.
+        process.setStandardErrorFile(QProcess::nullDevice());
+        // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
+        // children itself and still reports.
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+
+        Job* pJob = job.get();
+        QObject::connect(&process, &QProcess::finished, [this, pJob](int nExit, QProcess::ExitStatus status) {
+            OnFinished(pJob, status == QProcess::NormalExit ? nExit : -1);
+        });
+        QObject::connect(&process, &QProcess::errorOccurred, [this, pJob](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart)
+                OnFinished(pJob, -1);
+        });
+        m_busyAddresses.insert(row.strAddress);
+        m_running.emplace(pJob, std::move(job));
+        process.start();
+        if (!m_running.count(pJob))
+            return;  // it could not start and has been reported
+        // The password through the pipe: it never shows in the process list or the environment.
+        process.write(row.strPassword.data(), static_cast<qint64>(row.strPassword.size()));
+        process.closeWriteChannel();
+    }
+
+    void OnFinished(Job* pJob, int nExit)
+    {
+        const auto it = m_running.find(pJob);
+        if (it == m_running.end())
+            return;  // FailedToStart and finished may both come
+        std::unique_ptr<Job> job = std::move(it->second);
+        m_running.erase(it);
+        m_busyAddresses.erase(job->pRow->strAddress);
+        const InventoryRow& row = *job->pRow;
+
+        QJsonObject child;
+        const QByteArray out = job->process->readAllStandardOutput().trimmed();
+        const QByteArray lastLine = out.mid(out.lastIndexOf('\n') + 1);
+        QJsonParseError parseError {};
+        const QJsonDocument document = QJsonDocument::fromJson(lastLine, &parseError);
+        if (document.isObject())
+            child = document.object();
+        // The QProcess may not be deleted inside its own signal.
+        job->process.release()->deleteLater();
+
+        RouterResult result{row.strName, row.strAddress, RouterState::Failed, false, {}, {}};
+        if (nExit >= 0 && child.value("ok").toBool()) {
+            std::string bytes;
+            if (!ReadFileBytes(job->workFile, bytes)) {
+                SetLocalFailure(result, child, "cannot read the received file " + job->workFile.string());
+            } else {
+                const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), bytes);
+                if (replaced.outcome == ConfReplace::Failed) {
+                    SetLocalFailure(result, child, replaced.strError);
+                } else {
+                    result.state = RouterState::Ok;
+                    result.bChanged = replaced.outcome == ConfReplace::Replaced;
+                }
+            }
+        } else if (job->bStopped) {
+            ++m_counts.nNotDone;
+            std::error_code ec;
+            fs::remove(job->workFile, ec);
+            StartMore();
+            return;
+        } else if (child.isEmpty()) {
+            SetLocalFailure(result, child,
+                            "velnor-tftp get ended without a result (exit status " + std::to_string(nExit) + ")");
+            child.insert("router", QString::fromStdString(row.strAddress));
+            child.insert("operation", "get");
+            child.insert("file_number",
+                         row.fileNumber ? QJsonValue(std::stoi(*row.fileNumber)) : QJsonValue());
+            child.insert("router_text", QJsonValue());
+            child.insert("bytes", 0);
+            child.insert("seconds", 0);
+        } else {
+            result.strMessage = child.value("message").toString().toStdString();
+            result.strCode = child.value("code").toString().toStdString();
+        }
+        std::error_code ec;
+        fs::remove(job->workFile, ec);
+
+        if (result.state == RouterState::Ok) {
+            ++m_counts.nOk;
+            if (result.bChanged)
+                ++m_counts.nChanged;
+        } else {
+            ++m_counts.nFailed;
+            m_failed.push_back(result);
+        }
+        m_results[row.strName] = result;
+        Report(row, result, child);
+        StartMore();
+    }
+
+    // A fault on this machine after the router answered: the copy in DIR stays as it was.
+    void SetLocalFailure(RouterResult& result, QJsonObject& child, const std::string& strText)
+    {
+        result.state = RouterState::Failed;
+        result.strMessage = strText;
+        result.strCode.clear();
+        child.insert("ok", false);
+        child.insert("code", QJsonValue());
+        child.insert("class", "local");
+        child.insert("message", QString::fromStdString(strText));
+    }
+
+    void Report(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
+    {
+        ClearProgress();
+        if (m_options.bJson) {
+            const QJsonObject object = RouterJson(child, result, fs::absolute(ConfPath(row)).string(), row.fileNumber);
+            const QByteArray line = JsonLine(object);
+            WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+        } else {
+            WriteOut(FormatRouterLine(result, m_nNameWidth));
+        }
+        DrawProgress();
+    }
+
+    void DrawProgress()
+    {
+        if (!m_bTerminal)
+            return;
+        m_counts.seconds = static_cast<double>(m_clock.elapsed()) / 1000.0;
+        WriteErr("\r\033[K" + FormatBackupProgress(m_counts, static_cast<int>(m_running.size())));
+        m_bProgressShown = true;
+    }
+
+    void ClearProgress()
+    {
+        if (m_bProgressShown) {
+            WriteErr("\r\033[K");
+            m_bProgressShown = false;
+        }
+    }
+
+    void OnSignal(int nSignal)
+    {
+        if (m_nSignal)
+            return;
+        m_nSignal = nSignal;
+        // No new transfer; the running ones are ended, and their files go with the work folder.
+        m_counts.nNotDone += static_cast<int>(m_pending.size());
+        m_pending.clear();
+        for (auto& [pJob, job] : m_running) {
+            pJob->bStopped = true;
+            job->process->terminate();
+        }
+        if (m_running.empty())
+            m_loop.quit();
+    }
+
+    int Finish()
+    {
+        ClearProgress();
+        int nExit = m_counts.nFailed > 0 ? CLI_EXIT_FAILED : CLI_EXIT_OK;
+        std::optional<std::string> commit;
+        if (m_pGit) {
+            std::vector<std::string> files;
+            for (const InventoryRow& row : m_inventory.rows)
+                files.push_back(row.strName + ".conf");
+            const CGitStore::CommitResult committed = m_pGit->Commit(files, [&](const std::vector<std::string>& changed) {
+                std::vector<RouterResult> changedRouters;
+                for (const std::string& file : changed) {
+                    const std::string name = file.substr(0, file.size() - std::string_view(".conf").size());
+                    const auto row = std::find_if(m_inventory.rows.begin(), m_inventory.rows.end(),
+                                                  [&](const InventoryRow& r) { return r.strName == name; });
+                    changedRouters.push_back(RouterResult{name, row != m_inventory.rows.end() ? row->strAddress : "",
+                                                          RouterState::Ok, true, {}, {}});
+                }
+                return FormatCommitMessage(changedRouters, m_failed);
+            });
+            if (!committed.bOk) {
+                WriteErr("velnor-tftp: the backup's commit failed: " + EscapeForTerminal(committed.strError) + "\n");
+                nExit = CLI_EXIT_FAILED;
+            }
+            commit = committed.hash;
+        }
+        m_counts.seconds = static_cast<double>(m_clock.elapsed()) / 1000.0;
+        if (m_options.bJson) {
+            const QByteArray line = JsonLine(SummaryJson(m_counts, m_nSignal != 0, commit));
+            WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+        } else {
+            std::string text = FormatBackupSummary(m_counts, m_nSignal != 0);
+            if (m_pGit)
+                text += commit ? "Committed " + commit->substr(0, 12) + "\n" : std::string("Nothing to commit\n");
+            WriteOut(text);
+        }
+        if (m_nSignal)
+            nExit = kExitInterruptBase + m_nSignal;
+        return nExit;
+    }
+
+    const BackupOptions& m_options;
+    Inventory m_inventory;
+    fs::path m_outDir;
+    std::string m_strProgram;
+    bool m_bTerminal;
+    CWorkFolder* m_pWork = nullptr;
+    CGitStore* m_pGit = nullptr;
+    QEventLoop m_loop;
+    QElapsedTimer m_clock;
+    std::deque<const InventoryRow*> m_pending;
+    std::map<Job*, std::unique_ptr<Job>> m_running;
+    std::set<std::string> m_busyAddresses;
+    std::map<std::string, RouterResult> m_results;
+    std::vector<RouterResult> m_failed;
+    BackupCounts m_counts;
+    std::size_t m_nNameWidth = 4;
+    bool m_bProgressShown = false;
+    int m_nSignal = 0;
+};
+
+int Refuse(const BackupOptions& options, const std::string& strText, const std::vector<InventoryProblem>& problems)
+{
+    WriteErr(strText);
+    if (options.bJson) {
+        QJsonArray list;
+        for (const InventoryProblem& problem : problems) {
+            QJsonObject item;
+            item.insert("line", problem.nLine);
+            item.insert("message", QString::fromStdString(problem.strText));
+            list.append(item);
+        }
+        QJsonObject object;
+        object.insert("summary", true);
+        object.insert("refused", true);
+        object.insert("message", QString::fromStdString(strText).trimmed());
+        object.insert("problems", list);
+        const QByteArray line = JsonLine(object);
+        WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+    }
+    return CLI_EXIT_USAGE;
+}
+
+// DIR exists (created when missing) and is a folder this process may write into; leftovers of a run
+// that lost power are removed.
+std::optional<std::string> PrepareOutDir(const fs::path& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec))
+        return "the output folder " + EscapeForTerminal(dir.string()) + " is not a folder";
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return "cannot write into the output folder " + EscapeForTerminal(dir.string());
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+        if (IsOurLeftover(entry.path().filename().string()))
+            fs::remove(entry.path(), ec);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int RunBackupCommand(const std::vector<std::string>& args, const std::string& strProgram)
+{
+    const BackupParseResult parsed = ParseBackupCommandLine(args);
+    if (parsed.action == BackupAction::Help) {
+        WriteOut(BackupUsageText());
+        return CLI_EXIT_OK;
+    }
+    if (parsed.action == BackupAction::UsageError) {
+        const std::string text = "velnor-tftp backup: " + parsed.strError
+                                 + "\nTry 'velnor-tftp backup --help' for more information.\n";
+        WriteErr(text);
+        return CLI_EXIT_USAGE;
+    }
+    const BackupOptions& options = parsed.options;
+
+    Inventory inventory = LoadInventory(options.strInventory, options.passwordFile);
+    if (!inventory.problems.empty()) {
+        return Refuse(options,
+                      FormatInventoryProblems(options.strInventory, inventory.problems)
+                          + "velnor-tftp backup: the inventory was refused; nothing was sent\n",
+                      inventory.problems);
+    }
+    const fs::path outDir = options.strOutDir;
+    if (std::optional<std::string> error = PrepareOutDir(outDir))
+        return Refuse(options, "velnor-tftp backup: " + *error + "\n", {});
+
+    std::unique_ptr<CGitStore> git;
+    if (options.bGit) {
+        git = std::make_unique<CGitStore>(outDir);
+        std::string error;
+        if (!git->Prepare(error))
+            return Refuse(options, "velnor-tftp backup: " + EscapeForTerminal(error) + "\n", {});
+    }
+    CWorkFolder work;
+    if (!work.IsValid())
+        return Refuse(options, "velnor-tftp backup: cannot create a work folder in the temporary folder\n", {});
+
+    RaiseDescriptorLimit();
+    int signalFds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
+        return Refuse(options, "velnor-tftp backup: cannot watch for signals\n", {});
+    g_nSignalWriteFd = signalFds[1];
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    CBackupRun run(options, std::move(inventory), outDir, strProgram);
+    const int nExit = run.Run(work, git.get(), signalFds[0]);
+
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::close(signalFds[0]);
+    ::close(signalFds[1]);
+    return nExit;
+}

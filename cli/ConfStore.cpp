@@ -1,0 +1,130 @@
+#include "ConfStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::string Reason(int nError) { return std::strerror(nError); }
+
+mode_t CreationMask()
+{
+    // umask can only be read by setting it; nothing else runs on this thread meanwhile.
+    const mode_t mask = ::umask(0077);
+    ::umask(mask);
+    return mask;
+}
+
+bool WriteAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    bytes.clear();
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int nError = errno;
+            ::close(fd);
+            errno = nError;
+            return n == 0;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes)
+{
+    struct stat old {};
+    const bool bExists = ::lstat(target.c_str(), &old) == 0;
+    const bool bRegular = bExists && S_ISREG(old.st_mode);
+    if (bRegular) {
+        std::string current;
+        if (ReadFileBytes(target, current) && current == bytes)
+            return {ConfReplace::Unchanged, {}};
+    }
+    const mode_t mode = bRegular ? (old.st_mode & 07777) : (0666 & ~CreationMask());
+
+    // Hidden, beside the target (a rename stays within one file system), and named after it so that a
+    // leftover after a power cut says whose it was.
+    std::string temp = (target.parent_path() / ("." + target.filename().string() + ".new-XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return {ConfReplace::Failed, "cannot create a file in " + target.parent_path().string() + ": " + Reason(errno)};
+    auto fail = [&](const std::string& what) {
+        const int nError = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return ConfReplaceResult{ConfReplace::Failed, what + " " + target.string() + ": " + Reason(nError)};
+    };
+    if (::fchmod(fd, mode) != 0)
+        return fail("cannot set the permissions of");
+    if (!WriteAll(fd, bytes))
+        return fail("cannot write");
+    // On the disk before the rename, so that a power cut leaves the old file or the whole new one.
+    if (::fsync(fd) != 0)
+        return fail("cannot write");
+    if (::close(fd) != 0) {
+        const int nError = errno;
+        ::unlink(temp.c_str());
+        return {ConfReplace::Failed, "cannot write " + target.string() + ": " + Reason(nError)};
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int nError = errno;
+        ::unlink(temp.c_str());
+        return {ConfReplace::Failed, "cannot replace " + target.string() + ": " + Reason(nError)};
+    }
+    // The rename itself is durable once the folder is flushed; a failure here changes nothing visible.
+    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {ConfReplace::Replaced, {}};
+}
+
+CWorkFolder::CWorkFolder()
+{
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        base = "/tmp";
+    std::string pattern = (base / "velnor-backup-XXXXXX").string();
+    if (::mkdtemp(pattern.data()))
+        m_path = pattern;
+}
+
+CWorkFolder::~CWorkFolder()
+{
+    if (m_path.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The backup folder: DIR/NAME.conf per router, each replaced in one step and only when its bytes
+// changed, so that `git status`, file times and anyone reading a copy see either the old file or the
+// whole new one. Nothing else is left in DIR: the new bytes go to a hidden file beside the target,
+// which is renamed over it or removed.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+enum class ConfReplace { Unchanged, Replaced, Failed };
+
+struct ConfReplaceResult {
+    ConfReplace outcome = ConfReplace::Failed;
+    std::string strError;  // for Failed: what went wrong, with the system's reason
+};
+
+// Puts bytes at target when they differ from what is there. A new file gets the permissions the
+// process's creation mask allows; a replaced one keeps its own. A symbolic link at target is replaced
+// by the file, never written through.
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes);
+
+// A private folder (mode 0700) under the system's temporary folder for the transfers' own files, and
+// everything in it removed with the object.
+class CWorkFolder {
+public:
+    CWorkFolder();
+    ~CWorkFolder();
+    CWorkFolder(const CWorkFolder&) = delete;
+    CWorkFolder& operator=(const CWorkFolder&) = delete;
+    bool IsValid() const { return !m_path.empty(); }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// The whole file, or false.
+bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes);

@@ -1,0 +1,162 @@
+#include "GitStore.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+// Long enough for a commit of thousands of files on a slow disk; a git that hangs longer is broken.
+constexpr int kGitWaitMs = 120000;
+
+std::string Trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string Describe(const CGitStore::Run& run, const std::string& what)
+{
+    if (!run.bStarted)
+        return "cannot run git (is it installed?)";
+    std::string detail = Trimmed(run.err);
+    if (detail.empty())
+        detail = "exit status " + std::to_string(run.nExit);
+    return what + ": " + detail;
+}
+
+}  // namespace
+
+CGitStore::CGitStore(std::filesystem::path dir) : m_dir(std::move(dir)) {}
+
+CGitStore::Run CGitStore::Git(const std::vector<std::string>& args, const std::string& input) const
+{
+    QProcess process;
+    QStringList arguments{QStringLiteral("-C"), QString::fromStdString(m_dir.string())};
+    for (const std::string& arg : args)
+        arguments << QString::fromStdString(arg);
+    process.setProgram(QStringLiteral("git"));
+    process.setArguments(arguments);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Nothing may wait for a person: no pager, no editor, no prompt.
+    env.insert(QStringLiteral("GIT_TERMINAL_PROMPT"), QStringLiteral("0"));
+    env.insert(QStringLiteral("GIT_PAGER"), QStringLiteral("cat"));
+    env.insert(QStringLiteral("GIT_EDITOR"), QStringLiteral(":"));
+    if (m_bOwnIdentity) {
+        for (const char* role : {"AUTHOR", "COMMITTER"}) {
+            env.insert(QStringLiteral("GIT_%1_NAME").arg(QLatin1String(role)), QLatin1String(kGitFallbackName));
+            env.insert(QStringLiteral("GIT_%1_EMAIL").arg(QLatin1String(role)), QLatin1String(kGitFallbackEmail));
+        }
+    }
+    process.setProcessEnvironment(env);
+    // Its own process group: a Ctrl+C meant for the backup must not end git halfway through a commit.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    Run run;
+    process.start();
+    if (!process.waitForStarted(kGitWaitMs))
+        return run;
+    run.bStarted = true;
+    if (!input.empty())
+        process.write(input.data(), static_cast<qint64>(input.size()));
+    process.closeWriteChannel();
+    if (!process.waitForFinished(kGitWaitMs)) {
+        process.kill();
+        process.waitForFinished(1000);
+        run.err = "git did not end";
+        return run;
+    }
+    run.nExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err += process.readAllStandardError().toStdString();
+    return run;
+}
+
+bool CGitStore::Prepare(std::string& error)
+{
+    const Run inside = Git({"rev-parse", "--is-inside-work-tree"});
+    if (!inside.bStarted) {
+        error = Describe(inside, "");
+        return false;
+    }
+    if (inside.nExit != 0 || Trimmed(inside.out) != "true") {
+        const Run init = Git({"init", "--quiet"});
+        if (init.nExit != 0) {
+            error = Describe(init, "git init failed in " + m_dir.string());
+            return false;
+        }
+    }
+    // The user's identity when one is set; git's guess from the host name is not one.
+    auto known = [&](const char* key, const char* variable) {
+        const char* fromEnv = std::getenv(variable);
+        if (fromEnv && *fromEnv)
+            return true;
+        const Run value = Git({"config", key});
+        return value.nExit == 0 && !Trimmed(value.out).empty();
+    };
+    m_bOwnIdentity = !(known("user.name", "GIT_COMMITTER_NAME") && known("user.email", "GIT_COMMITTER_EMAIL"));
+    return true;
+}
+
+CGitStore::CommitResult CGitStore::Stage(const std::vector<std::string>& files)
+{
+    CommitResult result;
+    std::vector<std::string> present;
+    for (const std::string& file : files) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(m_dir / file, ec))
+            present.push_back(file);
+    }
+    if (present.empty()) {
+        result.bOk = true;
+        return result;
+    }
+    // Every copy of the list, not only this run's: a copy replaced by a run that was killed before
+    // its commit is committed by the next run instead of staying out of the history.
+    std::vector<std::string> add{"add", "--"};
+    add.insert(add.end(), present.begin(), present.end());
+    const Run staged = Git(add);
+    if (staged.nExit != 0) {
+        result.strError = Describe(staged, "git add failed");
+        return result;
+    }
+    // Paths relative to the folder, which may lie below the top of the repository.
+    std::vector<std::string> diff{"diff", "--cached", "--name-only", "-z", "--no-renames", "--relative", "--"};
+    diff.insert(diff.end(), present.begin(), present.end());
+    const Run names = Git(diff);
+    if (names.nExit != 0) {
+        result.strError = Describe(names, "git diff failed");
+        return result;
+    }
+    std::size_t pos = 0;
+    while (pos < names.out.size()) {
+        const std::size_t end = names.out.find('\0', pos);
+        std::string path = names.out.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? names.out.size() : end + 1;
+        if (!path.empty())
+            result.changedFiles.push_back(path);
+    }
+    result.bOk = true;
+    return result;
+}
+
+CGitStore::CommitResult CGitStore::Finish(CommitResult result, const std::string& strMessage)
+{
+    // Only these paths: whatever else the user has staged stays staged.
+    std::vector<std::string> commit{"commit", "--quiet", "--file=-", "--"};
+    commit.insert(commit.end(), result.changedFiles.begin(), result.changedFiles.end());
+    const Run done = Git(commit, strMessage);
+    if (done.nExit != 0) {
+        result.bOk = false;
+        result.strError = Describe(done, "git commit failed");
+        return result;
+    }
+    const Run head = Git({"rev-parse", "HEAD"});
+    if (head.nExit == 0)
+        result.hash = Trimmed(head.out);
+    return result;
+}

@@ -1,0 +1,54 @@
+#pragma once
+// The backup folder's history, kept by the `git` program: the folder becomes (or lies in) a
+// repository, and a run's changed files become one commit that touches nothing else.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+class CGitStore {
+public:
+    explicit CGitStore(std::filesystem::path dir);
+
+    // Makes the folder a repository unless it already lies in one, and settles the identity of the
+    // commits: the user's own when git knows one (user.name and user.email, or git's variables),
+    // otherwise "velnor-tftp". False with a reason when git is missing or fails.
+    bool Prepare(std::string& error);
+
+    struct CommitResult {
+        bool bOk = false;
+        std::optional<std::string> hash;      // the new commit; none when nothing changed
+        std::vector<std::string> changedFiles;  // of the given files, the ones that differ from the last commit
+        std::string strError;
+    };
+    // Stages the given files of the folder (those that exist) and, when any of them differs from the last
+    // commit, commits exactly those with the message that message() makes from the changed files.
+    // Other staged work in the repository stays staged and out of the commit.
+    template <typename MakeMessage>
+    CommitResult Commit(const std::vector<std::string>& files, MakeMessage message)
+    {
+        CommitResult result = Stage(files);
+        if (!result.bOk || result.changedFiles.empty())
+            return result;
+        return Finish(result, message(result.changedFiles));
+    }
+
+    struct Run {
+        bool bStarted = false;
+        int nExit = -1;
+        std::string out, err;
+    };
+    // git with these arguments in the folder; the text goes to its standard input.
+    Run Git(const std::vector<std::string>& args, const std::string& input = {}) const;
+
+private:
+    CommitResult Stage(const std::vector<std::string>& files);
+    CommitResult Finish(CommitResult result, const std::string& strMessage);
+
+    std::filesystem::path m_dir;
+    bool m_bOwnIdentity = false;  // commit as velnor-tftp
+};
+
+inline constexpr const char* kGitFallbackName = "velnor-tftp";
+inline constexpr const char* kGitFallbackEmail = "velnor-tftp@localhost";

@@ -1,0 +1,362 @@
+#include "Inventory.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <map>
+
+#include "CliOptions.h"
+#include "RouterAddress.h"
+#include "SafeText.h"
+
+namespace {
+
+// The router refuses a longer password, as the window's edit field does.
+constexpr std::size_t kMaxPasswordBytes = 32;
+
+enum class Column { Name, Address, FileNumber, PasswordFile, State };
+
+constexpr std::array<std::pair<std::string_view, Column>, 5> kColumns{{
+    {"name", Column::Name},
+    {"address", Column::Address},
+    {"file_number", Column::FileNumber},
+    {"password_file", Column::PasswordFile},
+    {"state", Column::State},
+}};
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string Lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// A value from the file, quoted and made safe for the terminal that shows the refusal.
+std::string Shown(std::string_view value)
+{
+    return "\"" + EscapeForTerminal(value) + "\"";
+}
+
+// One line's fields. Spaces around a field are not part of it; a quoted field keeps everything between
+// its quotes. False with a reason when the line cannot be split.
+bool SplitFields(std::string_view line, std::vector<std::string>& fields, std::string& error)
+{
+    fields.clear();
+    std::size_t i = 0;
+    while (true) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        std::string field;
+        if (i < line.size() && line[i] == '"') {
+            ++i;
+            bool bClosed = false;
+            while (i < line.size()) {
+                if (line[i] == '"') {
+                    if (i + 1 < line.size() && line[i + 1] == '"') {
+                        field += '"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    bClosed = true;
+                    break;
+                }
+                field += line[i++];
+            }
+            if (!bClosed) {
+                error = "a quoted field has no closing quote";
+                return false;
+            }
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+                ++i;
+            if (i < line.size() && line[i] != ',') {
+                error = "text after a closing quote";
+                return false;
+            }
+        } else {
+            const std::size_t end = std::min(line.find(',', i), line.size());
+            const std::string_view raw = Trim(line.substr(i, end - i));
+            if (raw.find('"') != std::string_view::npos) {
+                error = "a quote inside an unquoted field";
+                return false;
+            }
+            field = raw;
+            i = end;
+        }
+        fields.push_back(std::move(field));
+        if (i >= line.size())
+            return true;
+        ++i;  // the comma
+    }
+}
+
+bool IsBlankOrComment(std::string_view line)
+{
+    const std::string_view trimmed = Trim(line);
+    return trimmed.empty() || trimmed.front() == '#';
+}
+
+// Everything until the end, through the system's read so that a folder fails (EISDIR) instead of
+// reading as empty; a pipe (a shell's process substitution) is read to its end.
+std::optional<std::string> ReadAll(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<std::string> text = ReadAll(fd);
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+bool IsValidInventoryName(std::string_view name)
+{
+    if (name.empty() || name.size() > kMaxInventoryNameLength || name == "." || name == "..")
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_'
+               || c == '-';
+    });
+}
+
+Inventory ParseInventory(std::string_view text)
+{
+    Inventory inventory;
+    auto problem = [&](int nLine, std::string strText) {
+        inventory.problems.push_back(InventoryProblem{nLine, std::move(strText)});
+    };
+
+    // A spreadsheet's UTF-8 export may begin with a byte order mark.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+
+    std::map<Column, std::size_t> columnIndex;  // column -> field index
+    std::size_t nHeaderFields = 0;
+    bool bHeaderSeen = false;
+    bool bHeaderUsable = false;
+    // Lower-case name -> first line: a list kept on a case-insensitive share would otherwise let
+    // "R1" and "r1" overwrite each other's file.
+    std::map<std::string, int> namesSeen;
+    std::vector<std::string> fields;
+    std::string error;
+
+    int nLine = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = std::min(text.find('\n', pos), text.size());
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++nLine;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (IsBlankOrComment(line))
+            continue;
+        if (!SplitFields(line, fields, error)) {
+            problem(nLine, error);
+            if (!bHeaderSeen) {
+                bHeaderSeen = true;  // the header is this broken line: no row can be read
+            }
+            continue;
+        }
+
+        if (!bHeaderSeen) {
+            bHeaderSeen = true;
+            bHeaderUsable = true;
+            nHeaderFields = fields.size();
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const std::string name = Lower(fields[i]);
+                const auto known = std::find_if(kColumns.begin(), kColumns.end(),
+                                                 [&](const auto& column) { return column.first == name; });
+                if (known == kColumns.end()) {
+                    problem(nLine, "unknown column " + Shown(fields[i])
+                                       + " (columns: name, address, file_number, password_file, state)");
+                    bHeaderUsable = false;
+                } else if (!columnIndex.emplace(known->second, i).second) {
+                    problem(nLine, "column " + Shown(fields[i]) + " appears twice");
+                    bHeaderUsable = false;
+                }
+            }
+            for (Column required : {Column::Name, Column::Address}) {
+                if (!columnIndex.count(required)) {
+                    problem(nLine, std::string("the header has no column \"")
+                                       + (required == Column::Name ? "name" : "address") + "\"");
+                    bHeaderUsable = false;
+                }
+            }
+            continue;
+        }
+        if (!bHeaderUsable)
+            continue;
+
+        if (fields.size() != nHeaderFields) {
+            problem(nLine, std::to_string(fields.size()) + (fields.size() == 1 ? " field" : " fields")
+                               + " where the header has " + std::to_string(nHeaderFields));
+            continue;
+        }
+        auto field = [&](Column column) -> std::optional<std::string> {
+            const auto it = columnIndex.find(column);
+            if (it == columnIndex.end())
+                return std::nullopt;
+            return fields[it->second];
+        };
+
+        InventoryRow row;
+        row.nLine = nLine;
+        row.strName = *field(Column::Name);
+        row.strAddress = *field(Column::Address);
+        bool bRowOk = true;
+
+        if (row.strName.empty()) {
+            problem(nLine, "the name is empty");
+            bRowOk = false;
+        } else if (row.strName.size() > kMaxInventoryNameLength) {
+            problem(nLine, "the name " + Shown(row.strName) + " is longer than "
+                               + std::to_string(kMaxInventoryNameLength) + " characters");
+            bRowOk = false;
+        } else if (!IsValidInventoryName(row.strName)) {
+            problem(nLine, "the name " + Shown(row.strName)
+                               + " may hold only letters, digits, \".\", \"_\" and \"-\"");
+            bRowOk = false;
+        } else {
+            const auto [it, bNew] = namesSeen.emplace(Lower(row.strName), nLine);
+            if (!bNew) {
+                problem(nLine, "the name " + Shown(row.strName) + " is already used on line "
+                                   + std::to_string(it->second));
+                bRowOk = false;
+            }
+        }
+
+        if (!IsValidRouterAddress(row.strAddress)) {
+            problem(nLine, "invalid router address " + Shown(row.strAddress));
+            bRowOk = false;
+        }
+
+        if (std::optional<std::string> number = field(Column::FileNumber); number && !number->empty()) {
+            // One digit, as the router names its files: "02" or "+1" would name another file on the wire.
+            if (number->size() != 1 || (*number)[0] < '0' || (*number)[0] > '4') {
+                problem(nLine, "invalid file number " + Shown(*number) + ": use 0 to 4, or leave it empty");
+                bRowOk = false;
+            } else {
+                row.fileNumber = *number;
+            }
+        }
+
+        if (std::optional<std::string> passwordFile = field(Column::PasswordFile);
+            passwordFile && !passwordFile->empty()) {
+            row.passwordFile = *passwordFile;
+        }
+
+        if (std::optional<std::string> state = field(Column::State); state && !state->empty()) {
+            const std::string lower = Lower(*state);
+            if (lower == "down") {
+                row.bDown = true;
+            } else if (lower != "up") {
+                problem(nLine, "invalid state " + Shown(*state) + ": use up or down");
+                bRowOk = false;
+            }
+        }
+
+        if (bRowOk)
+            inventory.rows.push_back(std::move(row));
+    }
+
+    if (!bHeaderSeen)
+        problem(0, "no header row (name,address,...)");
+    return inventory;
+}
+
+Inventory LoadInventory(const std::filesystem::path& path, const std::optional<std::string>& defaultPasswordFile)
+{
+    const std::optional<std::string> text = ReadWholeFile(path);
+    if (!text)
+        return Inventory{{}, {InventoryProblem{0, "cannot read the inventory"}}};
+    Inventory inventory = ParseInventory(*text);
+
+    // Each password file is read once, however many rows name it; standard input can only be read once.
+    std::map<std::string, std::optional<std::string>> passwords;
+    auto passwordOf = [&](const std::string& key, auto read) -> const std::optional<std::string>& {
+        auto it = passwords.find(key);
+        if (it == passwords.end())
+            it = passwords.emplace(key, read()).first;
+        return it->second;
+    };
+    const std::filesystem::path folder = path.parent_path();
+
+    for (InventoryRow& row : inventory.rows) {
+        std::optional<std::string> password;
+        std::string shownName;
+        if (row.passwordFile) {
+            const std::filesystem::path file = std::filesystem::path(*row.passwordFile).is_absolute()
+                                                   ? std::filesystem::path(*row.passwordFile)
+                                                   : folder / *row.passwordFile;
+            shownName = Shown(*row.passwordFile);
+            password = passwordOf("f:" + file.string(), [&] { return ReadWholeFile(file); });
+        } else if (defaultPasswordFile) {
+            shownName = *defaultPasswordFile == "-" ? "standard input" : Shown(*defaultPasswordFile);
+            password = passwordOf("d:", [&]() -> std::optional<std::string> {
+                if (*defaultPasswordFile == "-")
+                    return ReadAll(STDIN_FILENO);
+                return ReadWholeFile(*defaultPasswordFile);
+            });
+        } else {
+            continue;  // no password: the router's configuration names without one
+        }
+        if (!password) {
+            inventory.problems.push_back({row.nLine, "cannot read the password file " + shownName});
+            continue;
+        }
+        row.strPassword = StripOneNewline(*password);
+        if (row.strPassword.size() > kMaxPasswordBytes) {
+            inventory.problems.push_back({row.nLine, "the password in " + shownName + " is longer than "
+                                                         + std::to_string(kMaxPasswordBytes) + " bytes"});
+        }
+    }
+    std::stable_sort(inventory.problems.begin(), inventory.problems.end(),
+                     [](const InventoryProblem& a, const InventoryProblem& b) { return a.nLine < b.nLine; });
+    return inventory;
+}
+
+std::string FormatInventoryProblems(const std::string& strFile, const std::vector<InventoryProblem>& problems)
+{
+    std::string out;
+    const std::string file = EscapeForTerminal(strFile);
+    for (const InventoryProblem& problem : problems) {
+        out += file;
+        if (problem.nLine > 0)
+            out += ":" + std::to_string(problem.nLine);
+        out += ": " + problem.strText + "\n";
+    }
+    return out;
+}

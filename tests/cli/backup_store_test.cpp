@@ -1,0 +1,208 @@
+// The backup folder on a real disk and its history in a real git repository.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ConfStore.h"
+#include "GitStore.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> NamesIn(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::string Read(const fs::path& path)
+{
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(path, bytes)) << path;
+    return bytes;
+}
+
+void Write(const fs::path& path, const std::string& text)
+{
+    testsupport::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+TEST(ConfStoreTest, ReplacedOnlyWhenTheBytesChangedAndNothingLeftBeside)
+{
+    testsupport::TempDir dir;
+    const fs::path target = dir / "core-1.conf";
+
+    EXPECT_EQ(ReplaceConfIfChanged(target, "hostname a\n").outcome, ConfReplace::Replaced);
+    EXPECT_EQ(Read(target), "hostname a\n");
+    ::chmod(target.c_str(), 0640);
+    struct stat before {};
+    ASSERT_EQ(::stat(target.c_str(), &before), 0);
+
+    // Same bytes: the very same file stays (same inode), so git and file times see no change.
+    EXPECT_EQ(ReplaceConfIfChanged(target, "hostname a\n").outcome, ConfReplace::Unchanged);
+    struct stat same {};
+    ASSERT_EQ(::stat(target.c_str(), &same), 0);
+    EXPECT_EQ(same.st_ino, before.st_ino);
+
+    // One byte more, one byte less, an empty file: each is a change, and the permissions stay.
+    for (const std::string& bytes : {std::string("hostname a\n\n"), std::string("hostname a"), std::string()}) {
+        EXPECT_EQ(ReplaceConfIfChanged(target, bytes).outcome, ConfReplace::Replaced);
+        EXPECT_EQ(Read(target), bytes);
+        struct stat after {};
+        ASSERT_EQ(::stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode & 07777, 0640u);
+    }
+    EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{"core-1.conf"});
+}
+
+TEST(ConfStoreTest, ALinkIsReplacedNeverWrittenThrough)
+{
+    testsupport::TempDir dir;
+    Write(dir / "elsewhere", "precious");
+    fs::create_symlink(dir / "elsewhere", dir / "r.conf");
+    EXPECT_EQ(ReplaceConfIfChanged(dir / "r.conf", "config").outcome, ConfReplace::Replaced);
+    EXPECT_FALSE(fs::is_symlink(dir / "r.conf"));
+    EXPECT_EQ(Read(dir / "r.conf"), "config");
+    EXPECT_EQ(Read(dir / "elsewhere"), "precious");
+}
+
+TEST(ConfStoreTest, AFailedReplacementKeepsTheOldCopy)
+{
+    // The file beside the target cannot be created: its name is longer than the file system takes
+    // (a read-only folder would not stop root).
+    testsupport::TempDir dir;
+    const std::string name = std::string(250, 'r') + ".conf";
+    Write(dir / name, "old");
+    const ConfReplaceResult result = ReplaceConfIfChanged(dir / name, "new");
+    EXPECT_EQ(result.outcome, ConfReplace::Failed);
+    EXPECT_NE(result.strError.find("File name too long"), std::string::npos) << result.strError;
+    EXPECT_EQ(Read(dir / name), "old");
+    EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{name});
+}
+
+TEST(ConfStoreTest, WorkFolderIsPrivateAndGoesWithItsContent)
+{
+    fs::path path;
+    {
+        CWorkFolder work;
+        ASSERT_TRUE(work.IsValid());
+        path = work.Path();
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        Write(path / "partial.conf", "half a file");
+    }
+    EXPECT_FALSE(fs::exists(path));
+}
+
+class GitStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The tests' own identity rules: no user configuration of the machine may leak in.
+        ::setenv("HOME", m_home.Path().c_str(), 1);
+        ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+        ::unsetenv("GIT_COMMITTER_NAME");
+        ::unsetenv("GIT_COMMITTER_EMAIL");
+        ::unsetenv("GIT_AUTHOR_NAME");
+        ::unsetenv("GIT_AUTHOR_EMAIL");
+        ::unsetenv("EMAIL");
+    }
+
+    std::string GitOut(const fs::path& dir, const std::vector<std::string>& args)
+    {
+        CGitStore::Run run = CGitStore(dir).Git(args);
+        EXPECT_EQ(run.nExit, 0) << run.err;
+        return run.out;
+    }
+
+    CGitStore::CommitResult Commit(CGitStore& store, const std::vector<std::string>& files)
+    {
+        return store.Commit(files, [](const std::vector<std::string>& changed) {
+            std::string message = "changed:";
+            for (const std::string& file : changed)
+                message += " " + file;
+            return message + "\n";
+        });
+    }
+
+    testsupport::TempDir m_home;
+    testsupport::TempDir m_dir;
+};
+
+TEST_F(GitStoreTest, OneCommitPerChangeNoneWithoutAndTheFallbackIdentity)
+{
+    CGitStore store(m_dir.Path());
+    std::string error;
+    ASSERT_TRUE(store.Prepare(error)) << error;
+    EXPECT_TRUE(fs::is_directory(m_dir / ".git"));
+
+    Write(m_dir / "a.conf", "a1");
+    Write(m_dir / "b.conf", "b1");
+    CGitStore::CommitResult first = Commit(store, {"a.conf", "b.conf", "missing.conf"});
+    ASSERT_TRUE(first.bOk) << first.strError;
+    ASSERT_TRUE(first.hash);
+    EXPECT_EQ(first.changedFiles, (std::vector<std::string>{"a.conf", "b.conf"}));
+    EXPECT_EQ(GitOut(m_dir.Path(), {"log", "-1", "--format=%cn <%ce>|%an|%s"}),
+              "velnor-tftp <velnor-tftp@localhost>|velnor-tftp|changed: a.conf b.conf\n");
+
+    // Nothing changed: no commit.
+    CGitStore::CommitResult none = Commit(store, {"a.conf", "b.conf"});
+    ASSERT_TRUE(none.bOk) << none.strError;
+    EXPECT_FALSE(none.hash);
+    EXPECT_TRUE(none.changedFiles.empty());
+
+    // One file changed: one commit that touches that file only.
+    Write(m_dir / "b.conf", "b2");
+    CGitStore::CommitResult second = Commit(store, {"a.conf", "b.conf"});
+    ASSERT_TRUE(second.bOk) << second.strError;
+    ASSERT_TRUE(second.hash);
+    EXPECT_EQ(GitOut(m_dir.Path(), {"rev-list", "--count", "HEAD"}), "2\n");
+    EXPECT_EQ(GitOut(m_dir.Path(), {"show", "--name-only", "--format=", "HEAD"}), "b.conf\n");
+}
+
+TEST_F(GitStoreTest, TheUsersIdentityAndTheirOtherStagedWorkLeftAlone)
+{
+    // The folder lies inside a bigger repository of the user's, with work of theirs staged.
+    const fs::path top = m_dir.Path();
+    GitOut(top, {"init", "--quiet"});
+    GitOut(top, {"config", "user.name", "Ada Admin"});
+    GitOut(top, {"config", "user.email", "ada@example.net"});
+    Write(top / "notes.txt", "mine");
+    GitOut(top, {"add", "notes.txt"});
+    fs::create_directory(top / "backups");
+
+    CGitStore store(top / "backups");
+    std::string error;
+    ASSERT_TRUE(store.Prepare(error)) << error;
+    EXPECT_FALSE(fs::exists(top / "backups" / ".git"));  // no repository inside the user's
+
+    Write(top / "backups" / "r.conf", "r1");
+    CGitStore::CommitResult result = Commit(store, {"r.conf"});
+    ASSERT_TRUE(result.bOk) << result.strError;
+    EXPECT_EQ(result.changedFiles, std::vector<std::string>{"r.conf"});
+    EXPECT_EQ(GitOut(top, {"log", "-1", "--format=%cn <%ce>"}), "Ada Admin <ada@example.net>\n");
+    EXPECT_EQ(GitOut(top, {"show", "--name-only", "--format=", "HEAD"}), "backups/r.conf\n");
+    EXPECT_EQ(GitOut(top, {"diff", "--cached", "--name-only"}), "notes.txt\n");
+}
+
+TEST_F(GitStoreTest, AFolderWhereGitCannotWorkIsRefused)
+{
+    const fs::path file = m_dir / "not-a-folder";
+    Write(file, "x");
+    CGitStore store(file);
+    std::string error;
+    EXPECT_FALSE(store.Prepare(error));
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
