@@ -2,14 +2,12 @@
 
 #include <string_view>
 
+#include "Operations.h"
 #include "ResultMessages.h"
 #include "RouterAddress.h"
 #include "Texts.h"
 
 namespace {
-
-// The window refuses a password longer than its edit field takes.
-constexpr std::size_t kMaxPasswordBytes = 32;
 
 bool IsDigits(std::string_view text)
 {
@@ -22,10 +20,17 @@ bool IsDigits(std::string_view text)
     return true;
 }
 
-int HighestFileNumber(CliOperation operation)
+const OperationRule& RuleOf(CliOperation operation)
 {
-    // Configuration files 0 to 4; the router keeps two firmware slots.
-    return operation == CliOperation::Revup ? 1 : 4;
+    switch (operation) {
+    case CliOperation::Get:
+        return OperationRuleOf(Operation::GetConfig);
+    case CliOperation::Put:
+        return OperationRuleOf(Operation::PutConfig);
+    case CliOperation::Revup:
+        break;
+    }
+    return OperationRuleOf(Operation::RevisionUp);
 }
 
 // "--name=value" or "--name value"; "-n value" or "-nvalue".
@@ -186,11 +191,11 @@ std::optional<CliInputError> ValidateInput(const CliOptions& options, const std:
 {
     if (!IsValidRouterAddress(options.strRouter))
         return CliInputError{std::string(kInvalidRouterAddress), std::nullopt};
-    if (strPassword.size() > kMaxPasswordBytes)
+    if (strPassword.size() > MAX_PASSWORD_BYTES)
         return CliInputError{LookupResultMessage(TFTP_ERR_BAD_PASSWORD), TFTP_ERR_BAD_PASSWORD};
     if (options.fileNumber) {
         const std::string& text = *options.fileNumber;
-        const int nHighest = HighestFileNumber(options.operation);
+        const int nHighest = RuleOf(options.operation).nHighestFileNumber;
         // One digit: the router's numbers are 0 to 4, and "02" or "+1" would name another file on the wire.
         if (text.size() != 1 || !IsDigits(text) || text[0] - '0' > nHighest) {
             return CliInputError{"invalid file number \"" + text + "\": use 0 to " + std::to_string(nHighest)
@@ -205,20 +210,9 @@ std::optional<CliInputError> ValidateInput(const CliOptions& options, const std:
 TransferRequest MakeRequest(const CliOptions& options, const std::string& strPassword)
 {
     TransferRequest request;
-    switch (options.operation) {
-    case CliOperation::Get:
-        request.nDirection = DIRECTION_RECEIVE;
-        request.nFileKind = FILE_KIND_CONFIG;
-        break;
-    case CliOperation::Put:
-        request.nDirection = DIRECTION_SEND;
-        request.nFileKind = FILE_KIND_CONFIG;
-        break;
-    case CliOperation::Revup:
-        request.nDirection = DIRECTION_SEND;
-        request.nFileKind = FILE_KIND_FIRMWARE;
-        break;
-    }
+    const OperationRule& rule = RuleOf(options.operation);
+    request.nDirection = rule.nDirection;
+    request.nFileKind = rule.nFileKind;
     request.strRouter = options.strRouter;
     request.strPassword = strPassword;
     request.strFileNumber = options.fileNumber.value_or(std::string());

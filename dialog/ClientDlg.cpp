@@ -41,19 +41,11 @@ QString FromString(const std::string& str)
     return QString::fromStdString(str);
 }
 
-// One row of the operations table.
-struct OperationRow {
-    std::int16_t nDirection;
-    std::int16_t nFileKind;
-    std::string_view checkCaption;
-    int nFileNumbers;
-};
-
-constexpr OperationRow kOperations[] = {
-    {DIRECTION_SEND, FILE_KIND_FIRMWARE, kSpecifyDestinationFile, 2},   // revision up
-    {DIRECTION_RECEIVE, FILE_KIND_CONFIG, kSpecifySourceFile, 5},       // get configuration
-    {DIRECTION_SEND, FILE_KIND_CONFIG, kSpecifyDestinationFile, 5},     // put configuration
-};
+// The check box's caption: the router's file is the destination of a send and the source of a receive.
+std::string_view SpecifyFileCaption(std::int16_t nDirection)
+{
+    return nDirection == DIRECTION_RECEIVE ? kSpecifySourceFile : kSpecifyDestinationFile;
+}
 
 // The router field does not scroll: only what fits its visible width can be typed, as in the
 // templates' combo box without horizontal scrolling.
@@ -442,13 +434,13 @@ void CClientDlg::InitControls()
 
 void CClientDlg::ApplyOperation()
 {
-    if (m_nOperation < 0 || m_nOperation >= static_cast<int>(std::size(kOperations)))
+    if (m_nOperation < 0 || m_nOperation >= static_cast<int>(std::size(kOperationRules)))
         return;
-    const OperationRow& row = kOperations[m_nOperation];
-    m_request.nDirection = row.nDirection;
-    m_request.nFileKind = row.nFileKind;
-    m_chkSpecifyFile->setText(FromText(row.checkCaption));
-    FillFileNumbers(row.nFileNumbers);
+    const OperationRule& rule = kOperationRules[m_nOperation];
+    m_request.nDirection = rule.nDirection;
+    m_request.nFileKind = rule.nFileKind;
+    m_chkSpecifyFile->setText(FromText(SpecifyFileCaption(rule.nDirection)));
+    FillFileNumbers(rule.nHighestFileNumber + 1);
 }
 
 void CClientDlg::FillFileNumbers(int nCount)

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "Operations.h"
 #include "SetData.h"
 #include "TftpTransfer.h"
 #include "TftpTypes.h"
@@ -59,7 +60,7 @@ public:
     // Command id of the version box's menu item (the low four bits belong to the system).
     static constexpr unsigned IDM_ABOUTBOX = 0x0010;
 
-    static constexpr int MAX_PASSWORD_LENGTH = 32;
+    static constexpr int MAX_PASSWORD_LENGTH = static_cast<int>(MAX_PASSWORD_BYTES);
 
     // The programs use the engine's default durations; tests may shorten them.
     explicit CClientDlg(QWidget* pParent = nullptr, const TransferTimings& timings = TransferTimings{});
