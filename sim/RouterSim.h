@@ -4,7 +4,8 @@
 //
 // The router serves one transfer at a time from UDP port 69 and answers every packet from that same port
 // (it never moves a transfer to a port of its own). Its files live in one folder: configuration files
-// config0..config4 and firmware slots exec0, exec1. The remote name is a keyword with an optional file
+// config0..config4 and firmware slots exec0, exec1. RouterFleet plays many such routers, each on an
+// address of its own, in one process and on one thread. The remote name is a keyword with an optional file
 // number ("config" = config0, "exec" = exec0) and, for configuration files, "/" and the router password.
 //
 // It is written on plain POSIX sockets and shares no code with the client's engine on purpose: a packet
@@ -35,8 +36,14 @@ struct RouterSimInjection {
     bool replacesAnswer = false;
 };
 
+// The largest file the client can send: 65535 blocks, the last one short. A router keeps no larger file
+// unless told to, so that an endless upload cannot fill its disk.
+inline constexpr std::uint64_t DEFAULT_MAX_FILE_BYTES = 65534ull * 512 + 511;
+
 struct RouterSimOptions {
     std::string listenAddress = "127.0.0.1";  // dotted IPv4
+    // The router's UDP port. The routers and the client always use 69; tests may take an unprivileged
+    // port of their own (0: any free port, see RouterSim::Port).
     std::uint16_t port = 69;
     std::filesystem::path root;  // config0..config4, exec0, exec1
     std::string password;        // empty: configuration names are accepted with or without a password
@@ -94,14 +101,17 @@ struct RouterSimOptions {
 
     std::vector<RouterSimInjection> injections;
 
-    std::uint64_t maxFileBytes = 0;  // 0: unbounded; a larger write gets ERROR 3 "Disk full ..."
+    // A larger write gets ERROR 3 "Disk full or allocation exceeded" and the old file stays; 0: unbounded.
+    std::uint64_t maxFileBytes = DEFAULT_MAX_FILE_BYTES;
 
-    std::string tracePath;       // one line per datagram in and out
+    std::string tracePath;       // one line per datagram in and out (a request's password as "***");
+                                 // opened without following a link, mode 0600
     bool traceInMemory = false;  // keep the same lines for Trace()
     double maxSeconds = 0;       // 0 = unbounded; the router stops by itself after this long
 
     // One line per event worth telling a person (request, refusal, completion, giving up), called on the
-    // router's own thread, outside its lock (Stats() may be called from it; Stop() may not).
+    // router's own thread, outside its lock (Stats() may be called from it; Stop() may not). Names and
+    // texts from a client come masked (the password as "***") and escaped for a terminal.
     std::function<void(const std::string&)> onEvent;
 };
 
@@ -137,7 +147,7 @@ struct TraceLine {
     std::string direction;   // "in", "out", "drop-in", "drop-out"
     std::string peer;        // address:port of the other side
     std::string local;       // address:port of our side
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes;  // as on the wire, but a request's password replaced by "***"
     std::string Text() const;  // the line as written to the trace file
 };
 
@@ -165,6 +175,49 @@ public:
     bool WaitForTransfers(int n, std::chrono::milliseconds timeout) const;
     bool WaitFor(const std::function<bool(const RouterSimStats&)>& predicate,
                  std::chrono::milliseconds timeout) const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_pImpl;
+};
+
+struct RouterFleetOptions {
+    // What every router does: the switches of a single router. listenAddress is not used; root is the
+    // folder of the fleet (see RouterFleet).
+    RouterSimOptions router;
+    std::vector<std::string> addresses;        // routers that answer, dotted IPv4
+    std::vector<std::string> silentAddresses;  // routers that take everything in and never answer; an
+                                               // address in both lists is silent
+};
+
+// Many routers in one process, one thread and one socket loop: each on port `router.port` of an address of
+// its own, each with its own files, its own one-transfer-at-a-time rule, its own statistics and faults.
+// With more than one router, each keeps its files in ROOT/ADDRESS, made from the router files in ROOT
+// (the samples) when missing; a single router uses ROOT itself, as RouterSim does.
+class RouterFleet {
+public:
+    explicit RouterFleet(RouterFleetOptions options);
+    ~RouterFleet();  // stops
+    RouterFleet(const RouterFleet&) = delete;
+    RouterFleet& operator=(const RouterFleet&) = delete;
+
+    // Prepares the folders, binds every socket and starts the thread. False with a message when any
+    // router cannot start (no router then runs).
+    bool Start(std::string* error);
+    void Stop();
+    bool IsRunning() const;
+
+    std::size_t Size() const;  // routers, answering and silent, in the order given (duplicates once)
+    const std::string& Address(std::size_t i) const;
+    bool IsSilent(std::size_t i) const;
+    std::filesystem::path Folder(std::size_t i) const;  // empty for a silent router of a fleet
+    std::uint16_t Port(std::size_t i) const;            // the bound port
+
+    RouterSimStats Stats() const;               // every router summed (the last-* texts are left empty)
+    RouterSimStats Stats(std::size_t i) const;  // one router
+    std::vector<TraceLine> Trace(std::size_t i) const;  // only with traceInMemory
+    bool WaitFor(const std::function<bool(const RouterSimStats&)>& predicate,
+                 std::chrono::milliseconds timeout) const;  // on the sum
 
 private:
     class Impl;

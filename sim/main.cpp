@@ -5,6 +5,7 @@
 
 #include "RouterSim.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -24,8 +25,12 @@ time and answers every packet from port 69 itself. Its files live in one folder:
 Configuration names may carry "/" and the router password; firmware can only be written.
 
 Router:
-  --listen ADDR            dotted IPv4 address to serve on (default 127.0.0.1)
-  --port N                 UDP port (default 69; binding 69 needs root or CAP_NET_BIND_SERVICE)
+  --listen ADDR            dotted IPv4 address to serve on (default 127.0.0.1); repeatable, or a range
+                           FIRST-LAST (e.g. 127.60.0.1-127.60.1.244) for a fleet of routers
+  --silent-address ADDR    a router on ADDR that takes everything in and never answers; repeatable,
+                           or a range; wins over --listen for the same address
+  --port N                 UDP port (default 69; binding 69 needs root or CAP_NET_BIND_SERVICE; tests
+                           use a port of their own)
   --root DIR               folder with the router's files (default: the current folder)
   --password PW            configuration names must end in "/PW", else "Access violation"
   --no-file-numbers        a model that takes no file number: any number is an "Access violation"
@@ -34,7 +39,9 @@ Router:
   --flash-config-writes    configuration writes wait --flash-seconds too
   --retransmit-seconds S   the router's own time-out (default 5)
   --max-retransmits N      retransmissions before it gives a transfer up (default 4)
-  --max-file-bytes N       refuse writes larger than N bytes ("Disk full or allocation exceeded")
+  --max-file-bytes N       refuse writes larger than N bytes with ERROR 3 "Disk full or allocation
+                           exceeded", keeping the old file (default 33553919, the client's largest
+                           file of 65535 blocks; 0: no bound)
 
 Faults (for tests):
   --delay S                send every answer S seconds late
@@ -59,15 +66,30 @@ Faults (for tests):
 
 Running:
   --trace FILE             one line per datagram in and out: seconds, direction, from -> to, length, hex
+                           (a request's password shows as ***); a new private file (mode 0600), never
+                           written through a symbolic link
   --max-seconds S          stop by itself after S seconds
   --quiet                  print no line per transfer
   --help                   this text
+
+A fleet: with more than one address (--listen and --silent-address together), every router serves
+its own files from DIR/ADDRESS/, made from copies of the router files in DIR when missing, and keeps
+its own one-transfer-at-a-time rule; one thread serves them all.
+
+Busy: a router serves one transfer at a time. A request from another client meanwhile is answered at
+once with ERROR 0 "Server busy". A client that sends a request and then goes silent holds the router
+for at most its retransmission budget, (--max-retransmits + 1) x --retransmit-seconds (25 s by
+default); then the router gives the transfer up, drops its partial file and is free again.
+
+Log lines show requested names and client texts with control bytes escaped (\xNN) and a password
+as "***" (config2/***).
 
 It stops cleanly on SIGINT (Ctrl+C) and SIGTERM.
 )";
 
 struct Args {
     velnor::sim::RouterSimOptions options;
+    std::vector<std::string> listen, silent;
     bool bQuiet = false;
     bool bHelp = false;
 };
@@ -88,6 +110,39 @@ bool ParseUnsigned(const char* text, unsigned long long limit, unsigned long lon
     errno = 0;
     *value = std::strtoull(text, &end, 10);
     return errno == 0 && *end == '\0' && *value <= limit;
+}
+
+// One address, or a range FIRST-LAST of dotted IPv4 addresses, appended to the list.
+bool ParseAddresses(const std::string& text, std::vector<std::string>* list, std::string* error)
+{
+    const auto dash = text.find('-');
+    if (dash == std::string::npos) {
+        list->push_back(text);  // checked when the router binds it
+        return true;
+    }
+    in_addr first{}, last{};
+    const std::string a = text.substr(0, dash), b = text.substr(dash + 1);
+    if (inet_pton(AF_INET, a.c_str(), &first) != 1 || inet_pton(AF_INET, b.c_str(), &last) != 1) {
+        *error = "\"" + text + "\" is not a range FIRST-LAST of dotted IPv4 addresses";
+        return false;
+    }
+    const std::uint32_t from = ntohl(first.s_addr), to = ntohl(last.s_addr);
+    constexpr std::uint32_t kMaxRange = 65536;
+    if (to < from || to - from >= kMaxRange) {
+        *error = "\"" + text + "\": the last address must follow the first, at most " + std::to_string(kMaxRange) +
+                 " addresses";
+        return false;
+    }
+    for (std::uint32_t x = from;; ++x) {
+        in_addr addr{};
+        addr.s_addr = htonl(x);
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+        list->push_back(dotted);
+        if (x == to)
+            break;
+    }
+    return true;
 }
 
 bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
@@ -132,7 +187,9 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
         if (opt == "--help" || opt == "-h") {
             args->bHelp = true;
         } else if (opt == "--listen") {
-            ok = value(&text) && (o.listenAddress = text, true);
+            ok = value(&text) && ParseAddresses(text, &args->listen, error);
+        } else if (opt == "--silent-address") {
+            ok = value(&text) && ParseAddresses(text, &args->silent, error);
         } else if (opt == "--port") {
             ok = whole(&n, 65535) && (o.port = static_cast<std::uint16_t>(n), true);
         } else if (opt == "--root") {
@@ -204,6 +261,12 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
         if (!ok)
             return false;
     }
+    if (args->listen.empty() && args->silent.empty())
+        args->listen.push_back(o.listenAddress);
+    if (args->listen.size() + args->silent.size() > 65536) {
+        *error = "more than 65536 router addresses";
+        return false;
+    }
     return true;
 }
 
@@ -236,13 +299,28 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    velnor::sim::RouterSim router(args.options);
+    velnor::sim::RouterFleetOptions fleet;
+    fleet.router = args.options;
+    fleet.addresses = args.listen;
+    fleet.silentAddresses = args.silent;
+    velnor::sim::RouterFleet router(std::move(fleet));
     if (!router.Start(&error)) {
         std::fprintf(stderr, "velnor-router-sim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("velnor-router-sim: serving %s on %s:%u (Ctrl+C stops)\n", args.options.root.c_str(),
-                args.options.listenAddress.c_str(), static_cast<unsigned>(router.Port()));
+    if (router.Size() == 1) {
+        std::printf("velnor-router-sim: serving %s on %s:%u%s (Ctrl+C stops)\n", args.options.root.c_str(),
+                    router.Address(0).c_str(), static_cast<unsigned>(router.Port(0)),
+                    router.IsSilent(0) && !args.options.silent ? ", silent" : "");
+    } else {
+        std::size_t nSilent = 0;
+        for (std::size_t i = 0; i < router.Size(); ++i)
+            nSilent += router.IsSilent(i) ? 1 : 0;
+        std::printf("velnor-router-sim: serving %zu routers (%zu silent) from %s/ADDRESS on %s .. %s, port %u "
+                    "(Ctrl+C stops)\n",
+                    router.Size(), nSilent, args.options.root.c_str(), router.Address(0).c_str(),
+                    router.Address(router.Size() - 1).c_str(), static_cast<unsigned>(router.Port(0)));
+    }
     std::fflush(stdout);
 
     const char* reason = "time is up (--max-seconds)";

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,7 +137,9 @@ TEST(RouterSimProgram, HelpDescribesTheOptionsAndExitsZero)
     EXPECT_EQ(p.Wait(5000ms), 0);
     for (const char* text : {"Usage: velnor-router-sim", "--listen", "--root", "--password", "--no-file-numbers",
                              "--oack", "--flash-seconds", "--drop-rate", "--seed", "--trace", "--max-seconds",
-                             "SIGTERM"})
+                             "SIGTERM", "--silent-address", "FIRST-LAST", "DIR/ADDRESS/", "--port",
+                             "--max-file-bytes", "Server busy", "(--max-retransmits + 1) x --retransmit-seconds",
+                             "config2/***"})
         EXPECT_NE(p.Out().find(text), std::string::npos) << text;
 }
 
@@ -147,6 +152,10 @@ TEST(RouterSimProgram, MistakesOnTheCommandLineExitTwo)
         {"--drop-rate", "1.5"},
         {"--seed", "-1"},
         {"--flash-seconds", "soon"},
+        {"--listen", "127.0.0.5-127.0.0.1"},       // a range backwards
+        {"--listen", "127.0.0.1-router"},          // a range to a name
+        {"--silent-address", "10.0.0.0-10.1.0.0"},  // 65537 routers
+        {"--listen", "127.0.0.1-"},
     };
     for (const auto& args : cases) {
         Program p(args);
@@ -154,6 +163,47 @@ TEST(RouterSimProgram, MistakesOnTheCommandLineExitTwo)
         EXPECT_NE(p.Err().find("velnor-router-sim: "), std::string::npos) << p.Err();
         EXPECT_NE(p.Err().find("Try --help."), std::string::npos) << p.Err();
     }
+}
+
+// A UDP port that is free on the address now (the program binds it a moment later).
+std::uint16_t FreePort(const std::string& address)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+TEST(RouterSimProgram, RangeOfAddressesIsAFleetWithAFolderPerRouterAndSilentOnes)
+{
+    if (!std::filesystem::exists("/usr/bin/tftp"))
+        GTEST_SKIP() << "tftp-hpa's client is not installed";
+    testsupport::TempDir dir;
+    const std::string text = "hostname fleet\r\n";
+    testsupport::WriteFileBytes(dir / "config0", std::vector<std::uint8_t>(text.begin(), text.end()));
+    const std::string base = testsupport::LoopbackAddressForTest();
+    const std::string prefix = base.substr(0, base.rfind('.') + 1);
+    const std::string a1 = prefix + "1", a2 = prefix + "2", a3 = prefix + "3";
+    const std::string port = std::to_string(FreePort(a1));
+    Program p({"--listen", a1 + "-" + a3, "--silent-address", a3, "--port", port, "--root", dir.Path().string()});
+    ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
+    EXPECT_NE(p.Out().find("serving 3 routers (1 silent)"), std::string::npos) << p.Out();
+    const std::string command = "/usr/bin/tftp -m binary " + a2 + " " + port + " -c get config0 " +
+                                (dir / "got").string() + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(testsupport::ReadFileBytes(dir / "got"), std::vector<std::uint8_t>(text.begin(), text.end()));
+    EXPECT_TRUE(p.WaitForOutput(a2 + ": sent config0 (16 bytes)", 2000ms)) << p.Out();
+    p.Signal(SIGTERM);
+    ASSERT_EQ(p.Wait(2000ms), 0);
+    EXPECT_NE(p.Out().find("1 transfers completed"), std::string::npos) << p.Out();
+    EXPECT_TRUE(std::filesystem::exists(dir / a1 / "config0"));
+    EXPECT_TRUE(std::filesystem::exists(dir / a2 / "config0"));
+    EXPECT_FALSE(std::filesystem::exists(dir / a3)) << "a silent router keeps no files";
 }
 
 TEST(RouterSimProgram, AddressOfAnotherMachineIsAClearRefusalWithStatusOne)

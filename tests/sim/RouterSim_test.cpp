@@ -266,7 +266,9 @@ TEST_F(RouterSimTest, BlockNumbersWrapFrom65535ToZero)
     // 65536 full blocks and a short one: the last three blocks on the wire are 65535, 0 and 1.
     const Bytes content = BigContent(65537u * 512 - 312, 5);
     const std::uint32_t nBlocks = 65537;
-    auto& sim = Start(Options());
+    auto o = Options();
+    o.maxFileBytes = 0;  // beyond the client's largest file, which is the router's default bound
+    auto& sim = Start(o);
     RawClient client(m_address);
     client.Send(Wrq("exec0"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
