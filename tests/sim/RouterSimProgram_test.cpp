@@ -234,6 +234,19 @@ TEST(RouterSimProgram, Port69WithoutPermissionIsAClearRefusalWithStatusOne)
     EXPECT_NE(p.Err().find("need root or CAP_NET_BIND_SERVICE"), std::string::npos) << p.Err();
 }
 
+TEST(RouterSimProgram, OrdinaryUserServesOnAPortOfItsOwn)
+{
+    testsupport::TempDir dir;
+    std::filesystem::permissions(dir.Path(), std::filesystem::perms::all);
+    const std::string address = testsupport::LoopbackAddressForTest();
+    const std::string port = std::to_string(FreePort(address));
+    Program p({"--listen", address, "--port", port, "--root", dir.Path().string()}, ::geteuid() == 0 ? 65534 : -1);
+    ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
+    EXPECT_NE(p.Out().find("on " + address + ":" + port + " "), std::string::npos) << p.Out();
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(2000ms), 0) << p.Err();
+}
+
 TEST(RouterSimProgram, MissingRootFolderIsRefusedWithStatusOne)
 {
     testsupport::TempDir dir;
