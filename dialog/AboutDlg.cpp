@@ -76,6 +76,15 @@ void CAboutDlg::CreateControls()
     m_pButtonOk->setGeometry(units.Rect(92, 77, 32, 14));
     m_pButtonOk->setDefault(true);
     connect(m_pButtonOk, &QPushButton::clicked, this, &QDialog::accept);
+
+    // The version is the one text not set here: it comes from the string table when the box opens.
+    m_textGrowths = GrowToFitTexts({
+        {m_pLabelName, {m_pLabelName->text()}},
+        {m_pEditVersion, {QString::fromStdString(LoadString(IDS_VERSION))}},
+        {m_pLabelPurpose, {m_pLabelPurpose->text()}},
+        {m_pLabelRights, {m_pLabelRights->text()}},
+        {m_pButtonOk, {m_pButtonOk->text()}},
+    });
 }
 
 QWidget* CAboutDlg::Control(int nId) const

@@ -4,6 +4,9 @@
 #include <QDialog>
 
 #include <string>
+#include <vector>
+
+#include "TextFit.h"
 
 class QLabel;
 class QLineEdit;
@@ -27,6 +30,8 @@ public:
     QWidget* Control(int nId) const;
     QLabel* ProgramNameLabel() const { return m_pLabelName; }
     QLabel* RightsLabel() const { return m_pLabelRights; }
+    // The controls widened at creation to show their texts whole, and any that could not be.
+    const std::vector<TextGrowth>& TextGrowths() const { return m_textGrowths; }
 
 protected:
     void showEvent(QShowEvent* pEvent) override;
@@ -42,4 +47,5 @@ private:
     QLabel* m_pLabelRights = nullptr;
     QPushButton* m_pButtonOk = nullptr;
     bool m_bInitialised = false;
+    std::vector<TextGrowth> m_textGrowths;
 };

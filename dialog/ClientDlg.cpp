@@ -245,6 +245,8 @@ void CClientDlg::CreateControls()
              m_pLabelPercent, m_progress, m_btnExecute, m_btnExit})
         pControl->setContextMenuPolicy(Qt::NoContextMenu);
 
+    FitControlsToTexts();
+
     connect(m_cboOperation, &QComboBox::currentIndexChanged, this, [this] { OnControlChanged(IDC_OPERATION); });
     connect(m_cboRouter, &QComboBox::editTextChanged, this, [this] { OnControlChanged(IDC_ROUTER); });
     connect(m_cboRouter, &QComboBox::activated, this, [this] { OnRouterSelChange(); });
@@ -258,6 +260,40 @@ void CClientDlg::CreateControls()
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnExecute, &QPushButton::clicked, this, [this] { OnExecute(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnCancel(); });
+}
+
+void CClientDlg::FitControlsToTexts()
+{
+    // Every text each control can come to show, so that the window keeps one layout whatever the
+    // operation or the phase.
+    const auto texts = [](auto&& list) {
+        QStringList result;
+        for (std::string_view text : list)
+            result.append(FromText(text));
+        return result;
+    };
+    QStringList fileNumbers;
+    for (int i = 0; i < 5; ++i)
+        fileNumbers.append(QString::number(i));
+    // Left to right on each line, so that a control meets its right-hand neighbour as it stands.
+    m_textGrowths = GrowToFitTexts({
+        {m_pLabelOperation, {FromText(kLabelOperation)}},
+        {m_cboOperation, texts(kOperationItems)},
+        {m_pLabelFileName, {FromText(kLabelFileName)}},
+        {m_editFileName, {FromString(LoadString(IDS_FILE_PROMPT))}},
+        {m_btnBrowse, {FromText(kButtonBrowse)}},
+        {m_chkSpecifyFile, texts(std::initializer_list<std::string_view>{kSpecifyDestinationFile, kSpecifySourceFile})},
+        {m_pLabelFileNumber, {FromText(kLabelFileNumber)}},
+        {m_cboFileNumber, fileNumbers},
+        {m_pLabelRouter, {FromText(kLabelRouter)}},
+        {m_pLabelPassword, {FromText(kLabelPassword)}},
+        {m_pGroupProgress, {FromText(kGroupProgress)}},
+        {m_editStatus, texts(kStatusTexts)},
+        {m_editPercent, {QStringLiteral("100")}},
+        {m_pLabelPercent, {FromText(kLabelPercentUnit)}},
+        {m_btnExecute, {FromText(kButtonExecute)}},
+        {m_btnExit, {FromText(kButtonExit)}},
+    });
 }
 
 bool CClientDlg::OnInitDialog()

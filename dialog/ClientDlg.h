@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Operations.h"
 #include "SetData.h"
+#include "TextFit.h"
 #include "TftpTransfer.h"
 #include "TftpTypes.h"
 
@@ -109,6 +111,8 @@ public:
     bool IsStepQueued() const { return m_bStepQueued; }
     std::uint64_t StepsRun() const { return m_nStepsRun; }
     bool IsTransferRunning() const;
+    // The controls widened at creation to show their texts whole, and any that could not be.
+    const std::vector<TextGrowth>& TextGrowths() const { return m_textGrowths; }
     // Observers of the display, called after each ShowStatus and ShowPercent with the value shown.
     std::function<void(int)> m_onStatusShown;
     std::function<void(int)> m_onPercentShown;
@@ -144,6 +148,7 @@ public slots:
 
 private:
     void CreateControls();
+    void FitControlsToTexts();
     bool OnInitDialog();
     void SetDefaultButton(QPushButton* pButton);
     void UpdateExecuteForAddress();
@@ -170,6 +175,7 @@ private:
     QPushButton* m_btnExecute = nullptr;
     QPushButton* m_btnExit = nullptr;
     QMenu* m_pSystemMenu = nullptr;
+    std::vector<TextGrowth> m_textGrowths;
 
     // The step loop never spins: while the engine waits for the router no step runs and none is
     // queued; the engine's wake (a datagram, a time-out) runs the next one. At most one is ever queued.
