@@ -16,7 +16,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "LocalFile.h"
 #include "TftpTypes.h"
@@ -70,6 +72,17 @@ public:
     // Runs when a datagram has been accepted or a time-out has expired.
     void SetWakeHandler(std::function<void()> handler);
 
+    // Sees every datagram the engine sends (bSent) and every one it takes from the router, as the
+    // bytes on the wire, inside the step that sends or reads it: for a trace. Never changes anything.
+    using DatagramObserver = std::function<void(bool bSent, std::span<const std::uint8_t> datagram)>;
+    void SetDatagramObserver(DatagramObserver observer) { m_onDatagram = std::move(observer); }
+    // A received file handed over whole once every block has arrived, before it is saved (or instead
+    // of the save when bSaveLocalFile is false: the bytes go elsewhere, or are only compared). A code
+    // other than 0 from the handler fails the transfer like a failed save. Stays set for later
+    // transfers; an empty handler with true restores the plain save.
+    using ReceivedHandler = std::function<TftpResult(std::string_view bytes)>;
+    void SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile);
+
     // Read-only views for progress displays and tests.
     TransferStep GetStep() const { return m_nStep; }
     std::uint16_t GetRetries() const { return m_nRetries; }
@@ -106,6 +119,7 @@ protected:
     TftpResult FinishLocal();
     TftpResult FinishReceive();
     TftpResult SaveReceivedFile();
+    TftpResult HandOverReceived();
     TftpResult FreeBlocks();
 
     QObject* m_pOwner = nullptr;
@@ -136,6 +150,9 @@ protected:
 
     TransferTimings m_timings;
     std::function<void()> m_onWake;
+    DatagramObserver m_onDatagram;
+    ReceivedHandler m_onReceived;
+    bool m_bSaveReceived = true;
     // Tracks whether m_pOwner still exists, so that stopping a timer never touches a destroyed owner.
     QPointer<QObject> m_pOwnerGuard;
 

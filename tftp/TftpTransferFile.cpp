@@ -251,7 +251,9 @@ TftpResult CTftpTransfer::FinishReceive()
     if (m_nResult == TFTP_OK) {
         // The blocks stay held on failure; the pass through PHASE_FAILED brings us back here with
         // m_nResult set, and only then are they released.
-        TftpResult nResult = SaveReceivedFile();
+        TftpResult nResult = m_onReceived ? HandOverReceived() : TFTP_OK;
+        if (nResult == TFTP_OK && m_bSaveReceived)
+            nResult = SaveReceivedFile();
         if (nResult != TFTP_OK)
             return nResult;
     }
@@ -313,6 +315,25 @@ TftpResult CTftpTransfer::SaveReceivedFile()
         CLocalFile::Remove(strTemporary);
     }
     return nResult;
+}
+
+void CTftpTransfer::SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile)
+{
+    m_onReceived = std::move(handler);
+    m_bSaveReceived = bSaveLocalFile;
+}
+
+TftpResult CTftpTransfer::HandOverReceived()
+{
+    std::string bytes;
+    try {
+        bytes.reserve(static_cast<std::size_t>(m_nBytesDone));
+        for (const RecvBlock* pNode = g_pRecvHead; pNode; pNode = pNode->pNext)
+            bytes.append(reinterpret_cast<const char*>(pNode->data), static_cast<std::size_t>(pNode->nLength));
+    } catch (const std::bad_alloc&) {
+        return TFTP_ERR_NO_MEMORY;
+    }
+    return m_onReceived(bytes);
 }
 
 TftpResult CTftpTransfer::FreeBlocks()

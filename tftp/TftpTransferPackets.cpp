@@ -22,11 +22,14 @@ namespace {
 char s_peerErrorText[TFTP_RECV_BUFFER_SIZE];
 std::size_t s_nPeerErrorLen = 0;
 
-TftpResult SendHeld(const std::string& strRouter, int nLength)
+TftpResult SendHeld(const std::string& strRouter, int nLength, const CTftpTransfer::DatagramObserver& observer)
 {
     if (!g_pSocket)
         return TFTP_ERR_NET_FAULT;
-    return g_pSocket->SendPacket(strRouter, g_sendBuffer, nLength);
+    const TftpResult nResult = g_pSocket->SendPacket(strRouter, g_sendBuffer, nLength);
+    if (nResult == TFTP_OK && observer)
+        observer(true, std::span<const std::uint8_t>(g_sendBuffer, static_cast<std::size_t>(nLength)));
+    return nResult;
 }
 
 }  // namespace
@@ -42,7 +45,7 @@ TftpResult CTftpTransfer::SendRequest()
         return bPasswordInName ? TFTP_ERR_BAD_PASSWORD : TFTP_ERR_OTHER;
     }
     m_nSendLen = static_cast<int>(nLength);
-    return SendHeld(m_strRouter, m_nSendLen);
+    return SendHeld(m_strRouter, m_nSendLen, m_onDatagram);
 }
 
 TftpResult CTftpTransfer::SendData()
@@ -60,24 +63,24 @@ TftpResult CTftpTransfer::SendData()
         m_bLastBlock = true;
     m_nBlockLen = block.nLength;
     m_nSendLen = static_cast<int>(nPacket);
-    return SendHeld(m_strRouter, m_nSendLen);
+    return SendHeld(m_strRouter, m_nSendLen, m_onDatagram);
 }
 
 TftpResult CTftpTransfer::SendAck()
 {
     m_nSendLen = static_cast<int>(tftp::BuildAck(g_sendBuffer, m_nBlock));
-    return SendHeld(m_strRouter, m_nSendLen);
+    return SendHeld(m_strRouter, m_nSendLen, m_onDatagram);
 }
 
 TftpResult CTftpTransfer::SendError()
 {
     m_nSendLen = static_cast<int>(tftp::BuildError(g_sendBuffer, m_nResult));
-    return SendHeld(m_strRouter, m_nSendLen);
+    return SendHeld(m_strRouter, m_nSendLen, m_onDatagram);
 }
 
 TftpResult CTftpTransfer::Resend()
 {
-    return SendHeld(m_strRouter, m_nSendLen);
+    return SendHeld(m_strRouter, m_nSendLen, m_onDatagram);
 }
 
 TftpResult CTftpTransfer::ReadPacket(std::uint16_t& nKind)
@@ -91,6 +94,8 @@ TftpResult CTftpTransfer::ReadPacket(std::uint16_t& nKind)
     m_nRecvLen = nCapacity;
 
     const std::span<const std::uint8_t> datagram(g_recvBuffer, static_cast<std::size_t>(m_nRecvLen));
+    if (m_onDatagram)
+        m_onDatagram(false, datagram);
     nKind = tftp::ClassifyPacket(datagram, m_nBlock);
     if (nKind == PACKET_ERROR) {
         const std::string_view text = tftp::ErrorMessageOf(datagram);
