@@ -1,10 +1,13 @@
 #include "CliOptions.h"
 
+#include <filesystem>
 #include <string_view>
 
 #include "Operations.h"
 #include "ResultMessages.h"
 #include "RouterAddress.h"
+#include "SafeText.h"
+#include "StringTable.h"
 #include "Texts.h"
 
 namespace {
@@ -70,7 +73,40 @@ OptionValue TakeValue(const std::vector<std::string>& args, std::size_t& i, std:
     return result;
 }
 
+// Whole seconds within [nLowest, nHighest]; nothing else (no sign, no fraction, no unit).
+std::optional<int> ParseSeconds(std::string_view text, int nLowest, int nHighest)
+{
+    if (!IsDigits(text) || text.size() > 6)
+        return std::nullopt;
+    int nValue = 0;
+    for (char c : text)
+        nValue = nValue * 10 + (c - '0');
+    if (nValue < nLowest || nValue > nHighest)
+        return std::nullopt;
+    return nValue;
+}
+
+// The same file named twice, as far as the names tell without looking at the disk.
+bool SamePath(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    const std::filesystem::path pa = std::filesystem::absolute(a, ec).lexically_normal();
+    const std::filesystem::path pb = std::filesystem::absolute(b, ec).lexically_normal();
+    return pa == pb;
+}
+
 }  // namespace
+
+bool WantsJson(const std::vector<std::string>& args)
+{
+    for (const std::string& arg : args) {
+        if (arg == "--")
+            return false;
+        if (arg == "--json")
+            return true;
+    }
+    return false;
+}
 
 CliParseResult ParseCommandLine(const std::vector<std::string>& args)
 {
@@ -97,12 +133,31 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
             result.action = CliAction::Help;
             return result;
         }
-        if (arg == "--version") {
+        if (arg == "-V" || arg == "--version") {
             result.action = CliAction::Version;
             return result;
         }
         if (arg == "-q" || arg == "--quiet") {
             result.options.bQuiet = true;
+            continue;
+        }
+        if (arg == "--json") {
+            // Twice is a mistake of the caller that builds the line, not a wish for two lines.
+            if (result.options.bJson)
+                return usageError("option --json given twice");
+            result.options.bJson = true;
+            continue;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            result.options.bVerbose = true;
+            continue;
+        }
+        if (arg == "--if-changed") {
+            result.options.bIfChanged = true;
+            continue;
+        }
+        if (arg == "--check") {
+            result.options.bCheck = true;
             continue;
         }
         OptionValue v = TakeValue(args, i, "-n", "--file-number");
@@ -126,7 +181,34 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
             result.options.passwordFile = v.value;
             continue;
         }
-        return usageError("unknown option " + arg);
+        v = TakeValue(args, i, "", "--trace");
+        if (v.bMatched) {
+            if (v.bMissing || v.value.empty())
+                return usageError("option --trace needs a file name");
+            if (IsStandardStream(v.value))
+                return usageError("option --trace needs a file name (-v writes the same lines to standard error)");
+            result.options.tracePath = v.value;
+            continue;
+        }
+        v = TakeValue(args, i, "", "--timeout");
+        if (v.bMatched) {
+            const std::optional<int> seconds =
+                v.bMissing ? std::nullopt : ParseSeconds(v.value, CLI_MIN_TIMEOUT, CLI_MAX_TIMEOUT);
+            if (!seconds)
+                return usageError("option --timeout takes whole seconds from 1 to 60");
+            result.options.nTimeoutSeconds = *seconds;
+            continue;
+        }
+        v = TakeValue(args, i, "", "--rom-timeout");
+        if (v.bMatched) {
+            const std::optional<int> seconds =
+                v.bMissing ? std::nullopt : ParseSeconds(v.value, CLI_MIN_ROM_TIMEOUT, CLI_MAX_ROM_TIMEOUT);
+            if (!seconds)
+                return usageError("option --rom-timeout takes whole seconds from 10 to 3600");
+            result.options.nRomTimeoutSeconds = *seconds;
+            continue;
+        }
+        return usageError("unknown option " + EscapeForTerminal(arg));
     }
 
     if (result.options.password && result.options.passwordFile)
@@ -142,14 +224,35 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
     } else if (command == "revup") {
         result.options.operation = CliOperation::Revup;
     } else {
-        return usageError("unknown command " + command + " (get, put or revup)");
+        return usageError("unknown command " + EscapeForTerminal(command) + " (get, put or revup)");
     }
+    result.bCommandKnown = true;
+    if (positional.size() >= 2)
+        result.options.strRouter = positional[1];
+    if (positional.size() >= 3)
+        result.options.strLocalPath = positional[2];
     if (positional.size() != 3)
         return usageError(command + " takes two arguments: ROUTER FILE");
-    result.options.strRouter = positional[1];
-    result.options.strLocalPath = positional[2];
-    if (result.options.strLocalPath.empty())
+    const CliOptions& o = result.options;
+    if (o.strLocalPath.empty())
         return usageError("the local file name is empty");
+    if (o.bIfChanged && o.operation != CliOperation::Put)
+        return usageError("option --if-changed is for put only (firmware cannot be read back, and get "
+                          "always tells whether the local file changed)");
+    if (IsStandardStream(o.strLocalPath)) {
+        if (o.operation != CliOperation::Get && o.passwordFile && IsStandardStream(*o.passwordFile))
+            return usageError("standard input cannot carry both the file (-) and the password "
+                              "(--password-file -)");
+        if (o.operation == CliOperation::Get && o.bJson)
+            return usageError("get to standard output (-) cannot go with --json: the file's bytes and the "
+                              "JSON line would share standard output");
+    }
+    if (o.tracePath) {
+        if (!IsStandardStream(o.strLocalPath) && SamePath(*o.tracePath, o.strLocalPath))
+            return usageError("the trace file and the local file are the same file");
+        if (o.passwordFile && SamePath(*o.tracePath, *o.passwordFile))
+            return usageError("the trace file and the password file are the same file");
+    }
     result.action = CliAction::Run;
     return result;
 }
@@ -160,7 +263,9 @@ std::string UsageText()
            "       velnor-tftp put ROUTER FILE     send FILE as a configuration file\n"
            "       velnor-tftp revup ROUTER FILE   send the firmware image FILE (revision up)\n"
            "\n"
-           "ROUTER is the router's IPv4 address in dotted decimal form.\n"
+           "ROUTER is the router's IPv4 address in dotted decimal form. FILE - is standard\n"
+           "output for get (written only once the whole file has arrived) and standard\n"
+           "input for put and revup.\n"
            "\n"
            "Options:\n"
            "  -n, --file-number N     the router's file number: 0-4 for configuration files,\n"
@@ -170,11 +275,54 @@ std::string UsageText()
            "                          prefer --password-file\n"
            "      --password-file F   read the password from file F (- for standard input);\n"
            "                          one trailing line end is removed\n"
+           "      --timeout S         wait S seconds for each answer (1-60, default 5)\n"
+           "      --rom-timeout S     wait S seconds for the last answer while the router\n"
+           "                          writes its flash ROM (10-3600, default 180)\n"
+           "      --if-changed        put: read the router's file first (same number and\n"
+           "                          password) and send nothing when it equals FILE\n"
+           "      --check             check the input and the local file, send no write\n"
+           "                          request, write nothing (with put --if-changed: read\n"
+           "                          the router's file and tell whether a put would change it)\n"
+           "      --json              at the end, one line on standard output: a JSON object\n"
+           "                          with the outcome (fields below)\n"
+           "  -v, --verbose           one line per datagram sent or received on standard\n"
+           "                          error (the password shown as ***)\n"
+           "      --trace F           the same lines into F, a new file (mode 0600)\n"
            "  -q, --quiet             show nothing but failures\n"
            "  -h, --help              show this help\n"
-           "      --version           show the version\n"
+           "  -V, --version           show the version\n"
            "\n"
-           "Exit status: 0 success, 1 the transfer failed, 2 the command line or input was refused.\n";
+           "Exit status: 0 success, 1 the transfer failed, 2 the command line or input was refused.\n"
+           "\n"
+           "The JSON line (new fields may be added, none renamed):\n"
+           "  router       the ROUTER argument (null when the command line had none)\n"
+           "  operation    \"get\", \"put\" or \"revup\" (null when the command was not understood)\n"
+           "  file_number  the file number, or null for the router's default file\n"
+           "  local_file   FILE as an absolute path, or \"-\"\n"
+           "  ok           true on success\n"
+           "  code         the result code as in the messages, e.g. \"0x8213\"; null on success\n"
+           "               and for a refused command line that has no code\n"
+           "  class        null on success, else one of: input (refused before anything was\n"
+           "               sent), local (the local file), network (the socket or the network),\n"
+           "               timeout (no answer), refused (the router answered with an ERROR),\n"
+           "               protocol (the router broke the protocol, e.g. a file over the\n"
+           "               receive bound)\n"
+           "  message      the message the window shows for the code (on success its status\n"
+           "               text; for refused input the reason)\n"
+           "  router_text  the router's ERROR text, or null (bytes that are not UTF-8 become\n"
+           "               U+FFFD)\n"
+           "  bytes        bytes of the file carried by this operation\n"
+           "  seconds      time from start to end of the run\n"
+           "  changed      get: the local file's bytes changed; put: the router's file was\n"
+           "               replaced (false when --if-changed found it equal); revup: true on\n"
+           "               success. With --check: whether a put or revup would change the\n"
+           "               router (null for get)\n";
+}
+
+std::string VersionText()
+{
+    // The name first, as other tools print it; the number is the version box's.
+    return "velnor-tftp " + LoadString(IDS_VERSION) + "\n";
 }
 
 std::string StripOneNewline(std::string text)
@@ -205,6 +353,11 @@ std::optional<CliInputError> ValidateInput(const CliOptions& options, const std:
         }
     }
     return std::nullopt;
+}
+
+int HighestFileNumberOf(CliOperation operation)
+{
+    return RuleOf(operation).nHighestFileNumber;
 }
 
 TransferRequest MakeRequest(const CliOptions& options, const std::string& strPassword)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Operations.h"
 #include "TftpTypes.h"
 
 enum class CliOperation { Get, Put, Revup };
@@ -19,7 +20,17 @@ struct CliOptions {
     std::optional<std::string> password;       // from -p/--password
     std::optional<std::string> passwordFile;   // from --password-file ("-" is standard input)
     bool bQuiet = false;
+    bool bJson = false;          // one JSON line with the outcome on standard output at the end
+    bool bVerbose = false;       // one line per datagram on standard error
+    std::optional<std::string> tracePath;      // the same lines into this new file
+    int nTimeoutSeconds = 5;     // the wait for each answer
+    int nRomTimeoutSeconds = 180;  // the wait for the last ACK while the router writes its flash ROM
+    bool bIfChanged = false;     // put only when the router's file differs
+    bool bCheck = false;         // validate, send no write request, write nothing
 };
+
+// FILE given as "-": standard output for get, standard input for put and revup.
+inline bool IsStandardStream(const std::string& strPath) { return strPath == "-"; }
 
 enum class CliAction { Run, Help, Version, UsageError };
 
@@ -27,7 +38,15 @@ struct CliParseResult {
     CliAction action = CliAction::UsageError;
     CliOptions options;
     std::string strError;  // for UsageError
+    bool bCommandKnown = false;  // options.operation holds the command (also for a UsageError)
 };
+
+// Allowed values of --timeout and --rom-timeout, in seconds.
+inline constexpr int CLI_MIN_TIMEOUT = 1, CLI_MAX_TIMEOUT = 60;
+inline constexpr int CLI_MIN_ROM_TIMEOUT = 10, CLI_MAX_ROM_TIMEOUT = 3600;
+
+// The window refuses a password longer than its edit field takes.
+inline constexpr std::size_t CLI_MAX_PASSWORD_BYTES = MAX_PASSWORD_BYTES;
 
 // Exit statuses.
 inline constexpr int CLI_EXIT_OK = 0;
@@ -38,6 +57,12 @@ inline constexpr int CLI_EXIT_USAGE = 2;   // the command line or the input was 
 CliParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 std::string UsageText();
+// "velnor-tftp 1.21" and the lines after it.
+std::string VersionText();
+
+// Whether the arguments ask for the JSON line: for a command line that is refused before it has been
+// understood, which still owes the caller its one line.
+bool WantsJson(const std::vector<std::string>& args);
 
 // Removes one trailing line end ("\n" or "\r\n") that an editor or `echo` leaves in a password file.
 std::string StripOneNewline(std::string text);
@@ -52,6 +77,9 @@ struct CliInputError {
 // The checks, in the window's order: router address, password length, then the file number. The
 // password is the one finally in effect (after reading a password file).
 std::optional<CliInputError> ValidateInput(const CliOptions& options, const std::string& strPassword);
+
+// The highest file number the operation can name.
+int HighestFileNumberOf(CliOperation operation);
 
 // The request for the engine. Call only after ValidateInput accepted the input.
 TransferRequest MakeRequest(const CliOptions& options, const std::string& strPassword);

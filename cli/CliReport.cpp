@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ResultMessages.h"
+#include "SafeText.h"
 
 namespace {
 
@@ -43,8 +44,13 @@ std::string FormatFailure(TftpResult nResult, const std::string& strPeerText)
     std::string message;
     if (nResult == TFTP_ERR_PEER_ERROR) {
         // The two phrases the routers use get messages (and codes) of their own.
-        nShown = ClassifyPeerError(nResult, strPeerText).nCode;
-        message = ComposePeerErrorMessage(nResult, strPeerText);
+        // The router's text is shown made safe for a terminal: it could hold ESC sequences or line
+        // ends that forge output; the classification still reads the bytes as received.
+        const PeerErrorMessage peer = ClassifyPeerError(nResult, strPeerText);
+        nShown = peer.nCode;
+        message = ComposeResultMessage(peer.nCode,
+                                       peer.text ? std::optional<std::string>(EscapeForTerminal(*peer.text))
+                                                 : std::nullopt);
     } else {
         message = ComposeResultMessage(nResult);
     }

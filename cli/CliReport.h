@@ -13,7 +13,8 @@ std::string FormatProgressLine(int nPercent, std::int64_t nBytesDone, std::int64
 
 // The report of a failed transfer: the message the window would show for the code (for an ERROR from
 // the router, the router's text in angle brackets, or the message of one of its two known phrases),
-// followed by the code of that message in hex, e.g. "(0x8213)". Ends with a line end.
+// followed by the code of that message in hex, e.g. "(0x8213)". Ends with a line end. The router's
+// text is shown with its control bytes and invalid UTF-8 as visible escapes (EscapeForTerminal).
 std::string FormatFailure(TftpResult nResult, const std::string& strPeerText);
 
 // "(0x8213)"

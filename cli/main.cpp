@@ -5,22 +5,24 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "BackupRun.h"
+#include "CliInput.h"
+#include "CliJson.h"
 #include "CliOptions.h"
 #include "CliReport.h"
-#include "StringTable.h"
+#include "CliTrace.h"
+#include "ResultMessages.h"
+#include "SafeText.h"
 #include "Texts.h"
 #include "TransferDriver.h"
 
@@ -36,24 +38,6 @@ void WriteOut(std::string_view text)
 {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-}
-
-std::optional<std::string> ReadPasswordFile(const std::string& path)
-{
-    std::string text;
-    if (path == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        if (std::cin.bad())
-            return std::nullopt;
-    } else {
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
-            return std::nullopt;
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad())
-            return std::nullopt;
-    }
-    return StripOneNewline(std::move(text));
 }
 
 // Status texts and the progress line on standard error.
@@ -90,6 +74,14 @@ public:
         // cost more than the transfer.
         if (nPercent != m_nDrawnPercent || m_sinceDraw.elapsed() >= 100)
             Redraw();
+    }
+
+    // A line of its own (a datagram of -v) between the status texts, the bar redrawn after it.
+    void Line(const std::string& text)
+    {
+        ClearLine();
+        WriteErr(text + "\n");
+        Redraw();
     }
 
     void ClearLine()
@@ -137,10 +129,292 @@ private:
     QElapsedTimer m_sinceDraw;
 };
 
+
+// One run of the program after its command line was understood: the checks, the transfer (two for
+// put --if-changed) and the outcome, which --json writes as one line at the end.
+class CCliRun {
+public:
+    CCliRun(const CliOptions& options, const QElapsedTimer& clock) : m_options(options), m_clock(clock)
+    {
+        m_outcome.router = options.strRouter;
+        m_outcome.operation = options.operation;
+        const std::string& number = options.fileNumber.value_or(std::string());
+        // A number the input rules refuse is no file number of the router's.
+        if (number.size() == 1 && number[0] >= '0' && number[0] - '0' <= HighestFileNumberOf(options.operation))
+            m_outcome.fileNumber = number[0] - '0';
+        m_bStdStream = IsStandardStream(options.strLocalPath);
+        if (m_bStdStream) {
+            m_strLocalPath = options.strLocalPath;
+        } else {
+            std::error_code ec;
+            const std::filesystem::path localPath = std::filesystem::absolute(options.strLocalPath, ec);
+            m_strLocalPath = ec ? options.strLocalPath : localPath.string();
+        }
+        m_outcome.localFile = m_strLocalPath;
+        m_outcome.changed = false;
+    }
+
+    ~CCliRun()
+    {
+        if (m_nTraceFd >= 0)
+            ::close(m_nTraceFd);
+    }
+
+    int Run();
+
+private:
+    int Refuse(const std::string& strShown, const std::string& strReason, std::optional<TftpResult> nCode);
+    int FailLocal(TftpResult nCode, int nExit);
+    int Transfer(CTransferDriver& driver, CConsoleProgress& progress, const TransferRequest& request,
+                 bool bFinalTransfer);
+    int End(int nExit);
+    void OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CConsoleProgress& progress);
+
+    const CliOptions& m_options;
+    const QElapsedTimer& m_clock;
+    CliOutcome m_outcome;
+    bool m_bStdStream = false;
+    std::string m_strLocalPath;  // absolute, or "-"
+    std::string m_strPassword;
+    int m_nTraceFd = -1;
+    TftpResult m_nLastResult = TFTP_OK;
+    std::string m_strLastPeerText;
+};
+
+int CCliRun::End(int nExit)
+{
+    if (m_options.bJson) {
+        m_outcome.dSeconds = static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+        WriteOut(FormatJsonLine(m_outcome));
+    }
+    return nExit;
+}
+
+int CCliRun::Refuse(const std::string& strShown, const std::string& strReason, std::optional<TftpResult> nCode)
+{
+    WriteErr(strShown);
+    m_outcome.bOk = false;
+    m_outcome.code = nCode;
+    m_outcome.failureClass = kClassInput;
+    m_outcome.message = strReason;
+    m_outcome.changed = false;
+    return End(CLI_EXIT_USAGE);
+}
+
+// A local file that cannot serve, found before anything went out: reported as the engine would.
+int CCliRun::FailLocal(TftpResult nCode, int nExit)
+{
+    if (!m_options.bQuiet && !m_options.bCheck)
+        WriteErr(std::string(kStatusTexts[PHASE_FAILED]) + "\n");
+    WriteErr(FormatFailure(nCode, {}));
+    m_outcome.bOk = false;
+    m_outcome.code = nCode;
+    m_outcome.failureClass = kClassLocal;
+    m_outcome.message = LookupResultMessage(nCode);
+    m_outcome.changed = false;
+    return End(nExit);
+}
+
+void CCliRun::OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CConsoleProgress& progress)
+{
+    const std::string line =
+        DescribeDatagram(bSent, datagram, static_cast<double>(m_clock.nsecsElapsed()) / 1e9);
+    if (m_options.bVerbose)
+        progress.Line(line);
+    if (m_nTraceFd >= 0)
+        WriteAllTo(m_nTraceFd, line + "\n");
+}
+
+// One transfer to its end. 0 when it succeeded; otherwise the failure is reported (stderr, outcome)
+// and the exit status is returned. The last transfer of a run also reports its success.
+int CCliRun::Transfer(CTransferDriver& driver, CConsoleProgress& progress, const TransferRequest& request,
+                      bool bFinalTransfer)
+{
+    TftpResult nResult = driver.Start(request);
+    std::string peerText;
+    if (nResult == TFTP_OK) {
+        nResult = driver.RunToEnd();
+        if (nResult == TFTP_ERR_PEER_ERROR)
+            peerText = driver.Engine().PeerErrorText();
+    }
+    m_nLastResult = nResult;
+    m_strLastPeerText = peerText;
+    if (nResult == TFTP_OK) {
+        if (bFinalTransfer)
+            progress.Finish(nResult, peerText);
+        return CLI_EXIT_OK;
+    }
+    progress.Finish(nResult, peerText);
+    const TftpResult nShown =
+        nResult == TFTP_ERR_PEER_ERROR ? ClassifyPeerError(nResult, peerText).nCode : nResult;
+    m_outcome.bOk = false;
+    m_outcome.code = nShown;
+    m_outcome.failureClass = ClassOfResult(nShown);
+    m_outcome.message = LookupResultMessage(nShown);
+    if (nResult == TFTP_ERR_PEER_ERROR)
+        m_outcome.routerText = peerText;
+    m_outcome.changed = false;
+    return CLI_EXIT_FAILED;
+}
+
+int CCliRun::Run()
+{
+    const CliOptions& options = m_options;
+
+    m_strPassword = options.password.value_or(std::string());
+    if (options.passwordFile) {
+        PasswordFileResult fromFile = ReadPasswordFile(*options.passwordFile);
+        if (!fromFile.password)
+            return Refuse("velnor-tftp: " + fromFile.strError + "\n", fromFile.strError, fromFile.nCode);
+        if (!fromFile.strWarning.empty())
+            WriteErr("velnor-tftp: warning: " + fromFile.strWarning + "\n");
+        m_strPassword = std::move(*fromFile.password);
+    }
+
+    if (std::optional<CliInputError> error = ValidateInput(options, m_strPassword)) {
+        std::string text = error->strMessage + "\n";
+        if (error->nCode)
+            text += FormatCode(*error->nCode) + "\n";
+        return Refuse(text, error->strMessage, error->nCode);
+    }
+
+    const bool bSend = options.operation != CliOperation::Get;
+    // The bytes to send, when they must be known before the transfer: from standard input, or to be
+    // compared with the router's file, or only checked.
+    std::string localBytes;
+    CMemoryFile stdinFile;
+    std::string strSendPath = m_strLocalPath;
+    if (bSend && m_bStdStream) {
+        const BoundedRead read = ReadAllBounded(STDIN_FILENO, TFTP_MAX_SEND_BYTES, localBytes);
+        if (read != BoundedRead::Ok)
+            return FailLocal(TFTP_ERR_FILE_READ, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+        if (!stdinFile.Create(localBytes))
+            return FailLocal(TFTP_ERR_FILE_OPEN, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+        strSendPath = stdinFile.Path();
+    } else if (bSend && (options.bCheck || options.bIfChanged)) {
+        if (TftpResult nCode = ReadLocalFileBounded(m_strLocalPath, localBytes))
+            return FailLocal(nCode, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+    } else if (!bSend && options.bCheck && !m_bStdStream) {
+        if (TftpResult nCode = CheckReceiveTarget(m_strLocalPath))
+            return FailLocal(nCode, CLI_EXIT_USAGE);
+    }
+
+    if (options.tracePath) {
+        std::string strError;
+        m_nTraceFd = CreateTraceFile(*options.tracePath, strError);
+        if (m_nTraceFd < 0)
+            return Refuse("velnor-tftp: " + strError + "\n", strError, std::nullopt);
+    }
+
+    if (options.bCheck && !options.bIfChanged) {
+        // Everything that can be known without the router is known.
+        if (!options.bQuiet)
+            WriteErr("velnor-tftp: check passed; nothing was sent\n");
+        m_outcome.bOk = true;
+        m_outcome.message = "check passed; nothing was sent";
+        m_outcome.changed = bSend ? std::optional<bool>(true) : std::nullopt;
+        return End(CLI_EXIT_OK);
+    }
+
+    const TransferTimings timings{options.nTimeoutSeconds * 1000, options.nRomTimeoutSeconds * 1000};
+    CTransferDriver driver(timings);
+    // Nothing else runs here while the router answers: its datagrams are awaited in the read itself.
+    driver.SetWaitInSocket(true);
+    CConsoleProgress progress(options.bQuiet, ::isatty(STDERR_FILENO) == 1, driver.Engine());
+    QObject::connect(&driver, &CTransferDriver::phaseChanged, [&](int nPhase) { progress.OnPhase(nPhase); });
+    QObject::connect(&driver, &CTransferDriver::percentChanged,
+                     [&](int nPercent, qint64 nBytes) { progress.OnPercent(nPercent, nBytes); });
+    if (options.bVerbose || m_nTraceFd >= 0) {
+        driver.Engine().SetDatagramObserver(
+            [&](bool bSent, std::span<const std::uint8_t> datagram) { OnDatagram(bSent, datagram, progress); });
+    }
+
+    if (options.bIfChanged) {
+        // The router's file of that number, read with the same password and kept in memory only.
+        CliOptions readOptions = options;
+        readOptions.operation = CliOperation::Get;
+        std::optional<std::string> routerBytes;
+        driver.Engine().SetReceivedHandler(
+            [&](std::string_view bytes) {
+                routerBytes.emplace(bytes);
+                return TFTP_OK;
+            },
+            false);
+        driver.Engine().SetLocalFile(true, m_strLocalPath);
+        const int nExit = Transfer(driver, progress, MakeRequest(readOptions, m_strPassword), false);
+        driver.Engine().SetReceivedHandler({}, true);
+        // A router without that file yet gets it: only an answer that the file is missing goes on.
+        const bool bMissing = nExit != CLI_EXIT_OK && m_nLastResult == TFTP_ERR_PEER_ERROR
+                              && ClassifyPeerError(m_nLastResult, m_strLastPeerText).nCode == TFTP_ERR_NO_SUCH_FILE;
+        if (nExit != CLI_EXIT_OK && !bMissing)
+            return End(nExit);
+        m_outcome.routerText.reset();
+        const bool bEqual = routerBytes && *routerBytes == localBytes;
+        if (bEqual || options.bCheck) {
+            const std::string text = bEqual ? "the router's file is the same; nothing was sent"
+                                            : "check passed; a put would change the router's file";
+            if (!options.bQuiet)
+                WriteErr("velnor-tftp: " + text + "\n");
+            m_outcome.bOk = true;
+            m_outcome.code.reset();
+            m_outcome.failureClass.reset();
+            m_outcome.message = text;
+            m_outcome.changed = !bEqual;
+            return End(CLI_EXIT_OK);
+        }
+    }
+
+    if (!bSend) {
+        // Handed over once every block has arrived: to standard output instead of a file, or only
+        // looked at to tell whether the local file's bytes change.
+        bool bChanged = true;
+        driver.Engine().SetReceivedHandler(
+            [&](std::string_view bytes) {
+                if (!m_bStdStream) {
+                    bChanged = !FileHoldsBytes(m_strLocalPath, bytes);
+                    return TFTP_OK;
+                }
+                std::fflush(stdout);
+                std::size_t nDone = 0;
+                while (nDone < bytes.size()) {
+                    const ssize_t nWritten = ::write(STDOUT_FILENO, bytes.data() + nDone, bytes.size() - nDone);
+                    if (nWritten < 0 && errno == EINTR)
+                        continue;
+                    if (nWritten <= 0)
+                        return TFTP_ERR_FILE_WRITE;
+                    nDone += static_cast<std::size_t>(nWritten);
+                }
+                return TFTP_OK;
+            },
+            !m_bStdStream);
+        driver.Engine().SetLocalFile(true, m_strLocalPath);
+        const int nExit = Transfer(driver, progress, MakeRequest(options, m_strPassword), true);
+        m_outcome.nBytes = driver.Engine().GetBytesDone();
+        if (nExit != CLI_EXIT_OK)
+            return End(nExit);
+        m_outcome.changed = bChanged;
+    } else {
+        driver.Engine().SetLocalFile(true, strSendPath);
+        const int nExit = Transfer(driver, progress, MakeRequest(options, m_strPassword), true);
+        m_outcome.nBytes = driver.Engine().GetBytesDone();
+        if (nExit != CLI_EXIT_OK)
+            return End(nExit);
+        m_outcome.changed = true;
+    }
+    m_outcome.bOk = true;
+    m_outcome.code.reset();
+    m_outcome.failureClass.reset();
+    m_outcome.routerText.reset();
+    m_outcome.message = std::string(kStatusTexts[PHASE_FINISH]);
+    return End(CLI_EXIT_OK);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    QElapsedTimer clock;
+    clock.start();
     // The arguments as bytes, before Qt sees them: paths and passwords go on unchanged.
     std::vector<std::string> args(argv + 1, argv + argc);
     QCoreApplication app(argc, argv);
@@ -155,55 +429,33 @@ int main(int argc, char** argv)
         WriteOut(UsageText());
         return CLI_EXIT_OK;
     case CliAction::Version:
-        WriteOut(LoadString(IDS_VERSION) + "\n");
+        WriteOut(VersionText());
         return CLI_EXIT_OK;
     case CliAction::UsageError:
         WriteErr("velnor-tftp: " + parsed.strError + "\n");
         WriteErr("Try 'velnor-tftp --help' for more information.\n");
+        if (WantsJson(args)) {
+            // Refused before it was understood: what the command line told, and why.
+            CliOutcome outcome;
+            if (parsed.bCommandKnown)
+                outcome.operation = parsed.options.operation;
+            if (!parsed.options.strRouter.empty())
+                outcome.router = parsed.options.strRouter;
+            if (!parsed.options.strLocalPath.empty())
+                outcome.localFile = parsed.options.strLocalPath;
+            outcome.failureClass = kClassInput;
+            outcome.message = parsed.strError;
+            outcome.changed = false;
+            outcome.dSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+            WriteOut(FormatJsonLine(outcome));
+        }
         return CLI_EXIT_USAGE;
     case CliAction::Run:
         break;
     }
-    const CliOptions& options = parsed.options;
-
-    std::string password = options.password.value_or(std::string());
-    if (options.passwordFile) {
-        std::optional<std::string> fromFile = ReadPasswordFile(*options.passwordFile);
-        if (!fromFile) {
-            WriteErr("velnor-tftp: cannot read the password file " + *options.passwordFile + "\n");
-            return CLI_EXIT_USAGE;
-        }
-        password = std::move(*fromFile);
-    }
-
-    if (std::optional<CliInputError> error = ValidateInput(options, password)) {
-        std::string text = error->strMessage + "\n";
-        if (error->nCode)
-            text += FormatCode(*error->nCode) + "\n";
-        WriteErr(text);
-        return CLI_EXIT_USAGE;
-    }
-
-    CTransferDriver driver;
-    // Nothing else runs here while the router answers: its datagrams are awaited in the read itself.
-    driver.SetWaitInSocket(true);
-    std::error_code ec;
-    std::filesystem::path localPath = std::filesystem::absolute(options.strLocalPath, ec);
-    if (ec)
-        localPath = options.strLocalPath;
-    driver.Engine().SetLocalFile(true, localPath.string());
-
-    CConsoleProgress progress(options.bQuiet, ::isatty(STDERR_FILENO) == 1, driver.Engine());
-    QObject::connect(&driver, &CTransferDriver::phaseChanged, [&](int nPhase) { progress.OnPhase(nPhase); });
-    QObject::connect(&driver, &CTransferDriver::percentChanged,
-                     [&](int nPercent, qint64 nBytes) { progress.OnPercent(nPercent, nBytes); });
-
-    const TftpResult nStart = driver.Start(MakeRequest(options, password));
-    if (nStart != TFTP_OK) {
-        progress.Finish(nStart, {});
-        return CLI_EXIT_FAILED;
-    }
-    const TftpResult nResult = driver.RunToEnd();
-    progress.Finish(nResult, driver.Engine().PeerErrorText());
-    return nResult == TFTP_OK ? CLI_EXIT_OK : CLI_EXIT_FAILED;
+    // A reader of the received file that goes away must not end the program before it reports.
+    if (IsStandardStream(parsed.options.strLocalPath))
+        ::signal(SIGPIPE, SIG_IGN);
+    CCliRun run(parsed.options, clock);
+    return run.Run();
 }

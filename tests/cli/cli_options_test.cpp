@@ -49,6 +49,94 @@ TEST(CliOptionsTest, HelpAndVersionWinOverEverythingElse)
     EXPECT_EQ(ParseCommandLine({"get", "--help"}).action, CliAction::Help);
     EXPECT_EQ(ParseCommandLine({"--version"}).action, CliAction::Version);
     EXPECT_EQ(ParseCommandLine({"bogus", "--version"}).action, CliAction::Version);
+    EXPECT_EQ(ParseCommandLine({"-V"}).action, CliAction::Version);
+    EXPECT_EQ(VersionText(), "velnor-tftp 1.21\n");
+}
+
+TEST(CliOptionsTest, ScriptingOptionsAndTheirValues)
+{
+    struct Case {
+        Args args;
+        bool bJson, bVerbose, bIfChanged, bCheck;
+        std::optional<std::string> trace;
+        int nTimeout, nRomTimeout;
+    };
+    const Case cases[] = {
+        {{"get", "1.2.3.4", "x"}, false, false, false, false, {}, 5, 180},
+        {{"put", "--json", "-v", "--if-changed", "--check", "1.2.3.4", "x"}, true, true, true, true, {}, 5, 180},
+        {{"get", "--verbose", "--trace", "t.log", "1.2.3.4", "x"}, false, true, false, false, "t.log", 5, 180},
+        {{"get", "--trace=t.log", "--timeout", "1", "1.2.3.4", "x"}, false, false, false, false, "t.log", 1, 180},
+        {{"revup", "--timeout=60", "--rom-timeout", "10", "1.2.3.4", "x"}, false, false, false, false, {}, 60, 10},
+        {{"revup", "--rom-timeout=3600", "1.2.3.4", "x"}, false, false, false, false, {}, 5, 3600},
+        // Standard streams: get to standard output, put from standard input.
+        {{"get", "1.2.3.4", "-"}, false, false, false, false, {}, 5, 180},
+        {{"put", "--json", "--password-file", "pw", "1.2.3.4", "-"}, true, false, false, false, {}, 5, 180},
+        {{"get", "--json", "--password-file", "-", "1.2.3.4", "x"}, true, false, false, false, {}, 5, 180},
+    };
+    for (const Case& c : cases) {
+        const CliParseResult r = ParseCommandLine(c.args);
+        ASSERT_EQ(r.action, CliAction::Run) << ::testing::PrintToString(c.args) << ": " << r.strError;
+        EXPECT_EQ(r.options.bJson, c.bJson);
+        EXPECT_EQ(r.options.bVerbose, c.bVerbose);
+        EXPECT_EQ(r.options.bIfChanged, c.bIfChanged);
+        EXPECT_EQ(r.options.bCheck, c.bCheck);
+        EXPECT_EQ(r.options.tracePath, c.trace);
+        EXPECT_EQ(r.options.nTimeoutSeconds, c.nTimeout);
+        EXPECT_EQ(r.options.nRomTimeoutSeconds, c.nRomTimeout);
+    }
+}
+
+TEST(CliOptionsTest, BadValuesOfTheScriptingOptionsAreRefusedWithTheirReason)
+{
+    struct Case {
+        Args args;
+        const char* reason;  // a part of the message
+    };
+    const Case cases[] = {
+        {{"get", "--timeout", "1.2.3.4", "x"}, "--timeout"},  // the address taken as the value
+        {{"get", "1.2.3.4", "x", "--timeout"}, "--timeout"},
+        {{"get", "--timeout=", "1.2.3.4", "x"}, "--timeout"},
+        {{"get", "--timeout", "0", "1.2.3.4", "x"}, "1 to 60"},
+        {{"get", "--timeout", "61", "1.2.3.4", "x"}, "1 to 60"},
+        {{"get", "--timeout", "2.5", "1.2.3.4", "x"}, "whole seconds"},
+        {{"get", "--timeout", "+5", "1.2.3.4", "x"}, "whole seconds"},
+        {{"get", "--timeout", "5s", "1.2.3.4", "x"}, "whole seconds"},
+        {{"get", "--timeout", "99999999999999999999", "1.2.3.4", "x"}, "1 to 60"},
+        {{"revup", "--rom-timeout", "9", "1.2.3.4", "x"}, "10 to 3600"},
+        {{"revup", "--rom-timeout", "3601", "1.2.3.4", "x"}, "10 to 3600"},
+        {{"revup", "--rom-timeout", "-1", "1.2.3.4", "x"}, "10 to 3600"},
+        {{"get", "--json", "--json", "1.2.3.4", "x"}, "twice"},
+        {{"get", "--trace", "1.2.3.4", "x"}, "two arguments"},  // the address taken as the file name
+        {{"get", "1.2.3.4", "x", "--trace"}, "--trace"},
+        {{"get", "--trace=", "1.2.3.4", "x"}, "--trace"},
+        {{"get", "--trace", "-", "1.2.3.4", "x"}, "-v"},
+        {{"get", "--trace", "x", "1.2.3.4", "./x"}, "same file"},
+        {{"get", "--trace", "pw", "--password-file", "pw", "1.2.3.4", "x"}, "same file"},
+        {{"get", "--if-changed", "1.2.3.4", "x"}, "put only"},
+        {{"revup", "--if-changed", "1.2.3.4", "x"}, "put only"},
+        {{"put", "--password-file", "-", "1.2.3.4", "-"}, "standard input"},
+        {{"revup", "--password-file=-", "1.2.3.4", "-"}, "standard input"},
+        {{"get", "--json", "1.2.3.4", "-"}, "standard output"},
+    };
+    for (const Case& c : cases) {
+        const CliParseResult r = ParseCommandLine(c.args);
+        EXPECT_EQ(r.action, CliAction::UsageError) << ::testing::PrintToString(c.args);
+        EXPECT_NE(r.strError.find(c.reason), std::string::npos) << ::testing::PrintToString(c.args) << ": " << r.strError;
+    }
+}
+
+TEST(CliOptionsTest, ARefusedCommandLineStillKnowsWhetherItOwesAJsonLine)
+{
+    EXPECT_TRUE(WantsJson({"get", "--json", "--timeout", "0", "1.2.3.4", "x"}));
+    EXPECT_TRUE(WantsJson({"--json", "--json"}));
+    EXPECT_FALSE(WantsJson({"get", "1.2.3.4", "x"}));
+    // After "--" it is a file name.
+    EXPECT_FALSE(WantsJson({"get", "1.2.3.4", "--", "--json"}));
+    const CliParseResult r = ParseCommandLine({"put", "--json", "--if-changed", "1.2.3.4"});
+    EXPECT_EQ(r.action, CliAction::UsageError);
+    EXPECT_TRUE(r.bCommandKnown);
+    EXPECT_EQ(r.options.operation, CliOperation::Put);
+    EXPECT_EQ(r.options.strRouter, "1.2.3.4");
 }
 
 TEST(CliOptionsTest, MistakesAreUsageErrorsWithAReason)
@@ -64,7 +152,7 @@ TEST(CliOptionsTest, MistakesAreUsageErrorsWithAReason)
         {"get", "1.2.3.4", "x", "--password"},
         {"get", "1.2.3.4", "x", "--password-file"},
         {"get", "1.2.3.4", "x", "--password-file="},
-        {"get", "1.2.3.4", "x", "--verbose"},
+        {"get", "1.2.3.4", "x", "--verbosity"},
         {"get", "1.2.3.4", "x", "-p", "a", "--password-file", "f"},
     };
     for (const Args& args : cases) {

@@ -3,84 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
-#include <QStringList>
-
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "CliProgramSupport.h"
 #include "ResultMessages.h"
-#include "RouterSim.h"
-#include "TestSupport.h"
 #include "Texts.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using velnor::sim::RouterSim;
 using velnor::sim::RouterSimOptions;
 using namespace std::chrono_literals;
+using namespace clitest;
 
-struct ProgramRun {
-    int nExit = -1;
-    std::string out;
-    std::string err;
-};
-
-ProgramRun RunProgram(const QStringList& args, const QByteArray& input = {})
-{
-    QProcess process;
-    process.setProgram(QStringLiteral(VELNOR_TFTP_PROGRAM));
-    process.setArguments(args);
-    process.start();
-    EXPECT_TRUE(process.waitForStarted(5000));
-    if (!input.isEmpty())
-        process.write(input);
-    process.closeWriteChannel();
-    EXPECT_TRUE(process.waitForFinished(20000)) << "velnor-tftp did not end";
-    ProgramRun run;
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    run.nExit = process.exitCode();
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
-}
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-QString Q(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
-
-std::string Line(std::string_view text) { return std::string(text) + "\n"; }
-
-class CliProgramTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-        m_strRouter = testsupport::LoopbackAddressForTest();
-    }
-
-    void StartRouter(RouterSimOptions options = {})
-    {
-        options.listenAddress = m_strRouter;
-        options.root = m_routerDir.Path();
-        m_pSim = std::make_unique<RouterSim>(std::move(options));
-        std::string error;
-        ASSERT_TRUE(m_pSim->Start(&error)) << error;
-    }
-
-    // Nothing reached the router.
-    void ExpectNothingSent()
-    {
-        EXPECT_FALSE(m_pSim->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 200ms));
-    }
-
-    testsupport::TempDir m_routerDir;
-    testsupport::TempDir m_localDir;
-    std::string m_strRouter;
-    std::unique_ptr<RouterSim> m_pSim;
-};
+using CliProgramTest = CliProgramFixture;
 
 TEST_F(CliProgramTest, GetWritesTheFileAndShowsTheStatusTexts)
 {
@@ -218,7 +156,9 @@ TEST(CliProgramTextsTest, VersionHelpAndUsage)
 {
     ProgramRun run = RunProgram({"--version"});
     EXPECT_EQ(run.nExit, 0);
-    EXPECT_EQ(run.out, "1.21\n");
+    // The name, then the version box's number.
+    EXPECT_EQ(run.out, "velnor-tftp 1.21\n");
+    EXPECT_EQ(RunProgram({"-V"}).out, run.out);
 
     run = RunProgram({"--help"});
     EXPECT_EQ(run.nExit, 0);

@@ -1,0 +1,64 @@
+#pragma once
+// What velnor-tftp reads and opens before anything goes out: the password file, a file from standard
+// input, the local file for a comparison or a check, and the trace file. Each refusal is a text for
+// the user (naming the file) rather than an exception, and no read is ever unbounded.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "TftpTypes.h"
+
+struct PasswordFileResult {
+    std::optional<std::string> password;   // set when the file was accepted
+    std::string strError;                  // why it was refused
+    std::optional<TftpResult> nCode;       // the window's code for the refusal, when it has one
+    std::string strWarning;                // accepted, but worth telling (readable by others)
+};
+
+// The password from file strPath, or from standard input for "-". One trailing line end is removed.
+// A folder, a read error, an empty content (or a closed standard input) and more than 32 bytes are
+// refused; at most a few bytes past the limit are ever read (a device such as /dev/zero ends there).
+PasswordFileResult ReadPasswordFile(const std::string& strPath);
+
+// Reads a descriptor to its end, but never more than nLimit + 1 bytes. READ_TOO_LARGE when there are
+// more than nLimit; the bytes read so far stay in out.
+enum class BoundedRead { Ok, TooLarge, Failed };
+BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out);
+
+// The local file of a put, read whole as the engine would read it: 0, TFTP_ERR_FILE_OPEN (missing,
+// unreadable, not an ordinary file) or TFTP_ERR_FILE_READ (larger than a transfer can carry, or a
+// failing read).
+TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out);
+
+// A file of the process's own that holds bytes (those from standard input) and that the engine opens
+// by name like any local file: nothing on disk, nothing to remove. The name, or empty on failure.
+class CMemoryFile {
+public:
+    CMemoryFile() = default;
+    ~CMemoryFile();
+    CMemoryFile(const CMemoryFile&) = delete;
+    CMemoryFile& operator=(const CMemoryFile&) = delete;
+    bool Create(const std::string& bytes);
+    const std::string& Path() const { return m_strPath; }
+
+private:
+    int m_nFd = -1;
+    std::string m_strPath;
+};
+
+// Creates the trace file: a new file (an existing name is refused), never through a symbolic link,
+// mode 0600. The descriptor, or -1 with the reason in strError.
+int CreateTraceFile(const std::string& strPath, std::string& strError);
+
+// Whole lines to a descriptor; failures are ignored (a full disk must not end the transfer).
+void WriteAllTo(int nFd, const std::string& text);
+
+// Whether a received file could be saved at strPath, judged without writing anything: an existing
+// path must be an ordinary file, and its folder must let this user create a file. 0 or
+// TFTP_ERR_FILE_OPEN.
+TftpResult CheckReceiveTarget(const std::string& strPath);
+
+// Whether the file at strPath holds exactly these bytes (false when it cannot be read).
+bool FileHoldsBytes(const std::string& strPath, std::string_view bytes);

@@ -1,0 +1,49 @@
+#pragma once
+// The one JSON line that velnor-tftp --json writes at the end of every run: the contract with scripts,
+// schedulers and configuration-management tools. Texts only, no I/O. Field names are stable: new
+// fields may be added, none renamed.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "CliOptions.h"
+#include "TftpTypes.h"
+
+// The classes of a failure, so that a caller can decide without knowing every code.
+inline constexpr std::string_view kClassInput = "input";        // refused before anything was sent
+inline constexpr std::string_view kClassLocal = "local";        // the local file
+inline constexpr std::string_view kClassNetwork = "network";    // the socket or the network
+inline constexpr std::string_view kClassTimeout = "timeout";    // no answer
+inline constexpr std::string_view kClassRefused = "refused";    // the router answered with an ERROR
+inline constexpr std::string_view kClassProtocol = "protocol";  // the router broke the protocol
+
+// The class of a failed transfer's code (after the router's two phrases got codes of their own).
+std::string_view ClassOfResult(TftpResult nCode);
+
+struct CliOutcome {
+    std::optional<std::string> router;       // as typed
+    std::optional<CliOperation> operation;
+    std::optional<int> fileNumber;
+    std::optional<std::string> localFile;    // absolute, or "-"
+    bool bOk = false;
+    std::optional<TftpResult> code;
+    std::optional<std::string_view> failureClass;
+    std::string message;                     // UTF-8
+    std::optional<std::string> routerText;   // bytes as received
+    std::int64_t nBytes = 0;
+    double dSeconds = 0;
+    std::optional<bool> changed;
+};
+
+// One line: the object and a line end.
+std::string FormatJsonLine(const CliOutcome& outcome);
+
+// A JSON string with its quotes. Control characters, the C1 controls, U+2028/U+2029, the quote and the
+// backslash are escaped; bytes that are not well-formed UTF-8 become U+FFFD, one per byte, so that the
+// line stays valid JSON whatever a router sends.
+std::string JsonString(std::string_view bytes);
+
+// "0x8213"
+std::string CodeText(TftpResult nCode);
