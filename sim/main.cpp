@@ -19,7 +19,7 @@ namespace {
 
 const char* const kUsage = R"(Usage: velnor-router-sim [options]
 
-Plays one of the routers for Velnor Client: a TFTP server on UDP port 69 that serves one transfer at a
+Plays one of the routers for Velnor Client (or a fleet of them): a TFTP server on UDP port 69 that serves one transfer at a
 time and answers every packet from port 69 itself. Its files live in one folder: config0..config4
 (configuration files; "config" means config0) and exec0, exec1 (firmware slots; "exec" means exec0).
 Configuration names may carry "/" and the router password; firmware can only be written.
@@ -66,8 +66,8 @@ Faults (for tests):
 
 Running:
   --trace FILE             one line per datagram in and out: seconds, direction, from -> to, length, hex
-                           (a request's password shows as ***); a new private file (mode 0600), never
-                           written through a symbolic link
+                           (a request's password shows as ***); created or emptied, mode 0600, never
+                           through a symbolic link (a link, FIFO or hard-linked file is refused)
   --max-seconds S          stop by itself after S seconds
   --quiet                  print no line per transfer
   --help                   this text
