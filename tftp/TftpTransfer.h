@@ -78,7 +78,8 @@ public:
     void SetDatagramObserver(DatagramObserver observer) { m_onDatagram = std::move(observer); }
     // A received file handed over whole once every block has arrived, before it is saved (or instead
     // of the save when bSaveLocalFile is false: the bytes go elsewhere, or are only compared). A code
-    // other than 0 from the handler fails the transfer like a failed save. Stays set for later
+    // other than 0 from the handler fails the transfer like a failed save. Without the save the
+    // local path is no target at all: nothing about it is checked or touched. Stays set for later
     // transfers; an empty handler with true restores the plain save.
     using ReceivedHandler = std::function<TftpResult(std::string_view bytes)>;
     void SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile);

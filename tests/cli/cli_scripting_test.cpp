@@ -269,6 +269,10 @@ TEST_F(CliScriptingTest, IfChangedPutsOnlyWhatDiffers)
     testsupport::WriteFileBytes(m_routerDir / "config1", same);
     testsupport::WriteFileBytes(m_localDir / "same.txt", same);
     testsupport::WriteFileBytes(m_localDir / "other.txt", testsupport::PatternBytes(1500, 6));
+    // A file to send is often kept read-only: the read of the router's file never writes it, so it
+    // never asks whether it could.
+    ::chmod((m_localDir / "same.txt").c_str(), 0444);
+    ::chmod((m_localDir / "other.txt").c_str(), 0444);
 
     struct Row {
         const char* name;
