@@ -1,6 +1,9 @@
 #include "CliOptions.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <utility>
 #include <string_view>
 
 #include "Operations.h"
@@ -95,6 +98,40 @@ bool SamePath(const std::string& a, const std::string& b)
     return pa == pb;
 }
 
+// For a command line refused while its options were read: the command, router and file it seems to
+// name, so that the JSON line of the refusal can tell which run it was.
+void GuessCommand(const std::vector<std::string>& args, CliParseResult& result)
+{
+    static constexpr std::string_view kTakesValue[] = {"-n", "-p", "--file-number", "--password", "--password-file",
+                                                       "--trace", "--timeout", "--rom-timeout"};
+    std::vector<std::string> positional;
+    bool bOptionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!bOptionsEnded && arg == "--") {
+            bOptionsEnded = true;
+        } else if (bOptionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+        } else if (std::find(std::begin(kTakesValue), std::end(kTakesValue), arg) != std::end(kTakesValue)) {
+            ++i;
+        }
+    }
+    static constexpr std::pair<std::string_view, CliOperation> kCommands[] = {
+        {"get", CliOperation::Get}, {"put", CliOperation::Put}, {"revup", CliOperation::Revup}};
+    for (const auto& [name, operation] : kCommands) {
+        if (!positional.empty() && positional[0] == name) {
+            result.bCommandKnown = true;
+            result.options.operation = operation;
+        }
+    }
+    if (!result.bCommandKnown)
+        return;
+    if (positional.size() >= 2)
+        result.options.strRouter = positional[1];
+    if (positional.size() >= 3)
+        result.options.strLocalPath = positional[2];
+}
+
 }  // namespace
 
 bool WantsJson(const std::vector<std::string>& args)
@@ -114,6 +151,8 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
     auto usageError = [&](std::string text) {
         result.action = CliAction::UsageError;
         result.strError = std::move(text);
+        if (!result.bCommandKnown)
+            GuessCommand(args, result);
         return result;
     };
 
@@ -346,7 +385,8 @@ std::optional<CliInputError> ValidateInput(const CliOptions& options, const std:
         const int nHighest = RuleOf(options.operation).nHighestFileNumber;
         // One digit: the router's numbers are 0 to 4, and "02" or "+1" would name another file on the wire.
         if (text.size() != 1 || !IsDigits(text) || text[0] - '0' > nHighest) {
-            return CliInputError{"invalid file number \"" + text + "\": use 0 to " + std::to_string(nHighest)
+            return CliInputError{"invalid file number \"" + EscapeForTerminal(text) + "\": use 0 to "
+                                     + std::to_string(nHighest)
                                      + (options.operation == CliOperation::Revup ? " for firmware"
                                                                                  : " for configuration files"),
                                  std::nullopt};

@@ -132,11 +132,30 @@ TEST(CliOptionsTest, ARefusedCommandLineStillKnowsWhetherItOwesAJsonLine)
     EXPECT_FALSE(WantsJson({"get", "1.2.3.4", "x"}));
     // After "--" it is a file name.
     EXPECT_FALSE(WantsJson({"get", "1.2.3.4", "--", "--json"}));
-    const CliParseResult r = ParseCommandLine({"put", "--json", "--if-changed", "1.2.3.4"});
-    EXPECT_EQ(r.action, CliAction::UsageError);
-    EXPECT_TRUE(r.bCommandKnown);
-    EXPECT_EQ(r.options.operation, CliOperation::Put);
-    EXPECT_EQ(r.options.strRouter, "1.2.3.4");
+    // What the refused line seems to name, for the JSON line to tell.
+    struct Case {
+        Args args;
+        bool bKnown;
+        CliOperation operation;
+        std::string router, file;
+    };
+    const Case cases[] = {
+        {{"put", "--json", "--if-changed", "1.2.3.4"}, true, CliOperation::Put, "1.2.3.4", ""},
+        {{"revup", "--timeout", "0", "-p", "x", "1.2.3.4", "fw.bin"}, true, CliOperation::Revup, "1.2.3.4", "fw.bin"},
+        {{"--bogus", "get", "-n", "9", "--", "1.2.3.4", "-x"}, true, CliOperation::Get, "1.2.3.4", "-x"},
+        {{"--timeout=0", "put", "1.2.3.4", "c.txt"}, true, CliOperation::Put, "1.2.3.4", "c.txt"},
+        {{"--bogus", "fetch", "1.2.3.4", "x"}, false, CliOperation::Get, "", ""},
+    };
+    for (const Case& c : cases) {
+        const CliParseResult r = ParseCommandLine(c.args);
+        EXPECT_EQ(r.action, CliAction::UsageError) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.bCommandKnown, c.bKnown) << ::testing::PrintToString(c.args);
+        if (c.bKnown) {
+            EXPECT_EQ(r.options.operation, c.operation);
+            EXPECT_EQ(r.options.strRouter, c.router);
+            EXPECT_EQ(r.options.strLocalPath, c.file);
+        }
+    }
 }
 
 TEST(CliOptionsTest, MistakesAreUsageErrorsWithAReason)
@@ -226,6 +245,10 @@ TEST(CliOptionsTest, FileNumberRangeDependsOnTheOperation)
         }
     }
     EXPECT_FALSE(ValidateInput(Options(CliOperation::Get, "010.1.1.1"), ""));  // the window's rule allows it
+    // The number is echoed as typed, but never a control byte of it.
+    const auto e = ValidateInput(Options(CliOperation::Get, "192.168.0.1", "\x1b[2J"), "");
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->strMessage.find("\"\\x1b[2J\""), std::string::npos) << e->strMessage;
 }
 
 TEST(CliOptionsTest, RequestCarriesTheOperationNumberAndPassword)

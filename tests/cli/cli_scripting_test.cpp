@@ -176,6 +176,11 @@ TEST_F(CliScriptingTest, RefusedCommandLinesStillEndWithTheirJsonLine)
         EXPECT_EQ(json.value("class"), "input");
         EXPECT_FALSE(json.value("message").toString().isEmpty());
         EXPECT_EQ(json.value("changed"), false);
+        // Which run it was, as far as the line tells.
+        if (args.first() == "get") {
+            EXPECT_EQ(json.value("operation"), "get");
+            EXPECT_EQ(json.value("router"), args.size() > 3 ? QJsonValue(args[args.size() - 2]) : QJsonValue());
+        }
     }
     ExpectNothingSent();
 }
@@ -213,7 +218,8 @@ TEST_F(CliScriptingTest, GetToStandardOutputWritesTheBytesAndNothingElse)
         const ProgramRun run = RunProgram({"get", "-n", "3", Q(m_strRouter), "-"});
         EXPECT_EQ(run.nExit, 0) << run.err;
         EXPECT_EQ(AsBytes(run.out), content);
-        EXPECT_EQ(run.err.rfind(std::string(kStatusTexts[PHASE_FINISH])), run.err.size() - 1 - kStatusTexts[PHASE_FINISH].size());
+        // The status texts stay on standard error, ending with the success.
+        EXPECT_TRUE(run.err.ends_with(Line(kStatusTexts[PHASE_FINISH]))) << run.err;
     }
     // A failure writes nothing there.
     const ProgramRun failed = RunProgram({"get", "-n", "4", Q(m_strRouter), "-"});
