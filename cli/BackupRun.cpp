@@ -159,8 +159,11 @@ private:
         job->workFile = m_pWork->Path() / (row.strName + ".conf");
         job->process = std::make_unique<QProcess>();
         QProcess& process = *job->process;
-        QStringList args{QStringLiteral("get"), QStringLiteral("--json"), QStringLiteral("-q"),
-                         QStringLiteral("--password-file"), QStringLiteral("-")};
+        QStringList args{QStringLiteral("get"), QStringLiteral("--json"), QStringLiteral("-q")};
+        // An empty password file or standard input is refused by velnor-tftp (it would silently mean
+        // "no password"): a router without a password gets no password file.
+        if (!row.strPassword.empty())
+            args << QStringLiteral("--password-file") << QStringLiteral("-");
         if (row.fileNumber)
             args << QStringLiteral("--file-number") << QString::fromStdString(*row.fileNumber);
         if (m_options.timeoutSeconds)
