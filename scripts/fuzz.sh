@@ -10,7 +10,7 @@ cmake --build build-fuzz -j "$(nproc)"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-for target in packet_fuzz settings_fuzz; do
+for target in packet_fuzz settings_fuzz console_text_fuzz; do
   name="${target%_fuzz}"
   mkdir -p "$work/$name"
   cp tests/fuzz/corpus/"$name"*/* "$work/$name/" 2>/dev/null || true
