@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic libgtest-dev tftp-hpa
-          clang libclang-rt-14-dev valgrind git xvfb "$@")
+          clang libclang-rt-14-dev valgrind git xvfb ansible-core "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,288 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# A task-sized wrapper around velnor-tftp's one-line JSON result, so that a fleet of routers is driven
+# by Ansible's inventories, vaults, batches and check mode rather than by a loop of our own.
+
+from __future__ import annotations
+
+DOCUMENTATION = r"""
+---
+module: velnor_tftp
+short_description: Fetch or send a router's configuration, or send it new firmware, over TFTP
+description:
+  - Runs C(velnor-tftp --json) on the control host for one router and reports the result line it prints.
+  - Run it on the control host, with the play's C(connection) set to C(local) or the task delegated to
+    C(localhost). The router is reached over TFTP (UDP port 69) from there; nothing runs on the router itself.
+  - The password reaches velnor-tftp on its standard input (C(--password-file -)), never on its command line.
+  - In check mode velnor-tftp runs with C(--check). It checks the input, the local file and its size, and
+    sends no write request to the router; nothing is written to the router or to a local file. With
+    I(if_changed) it reads the router's file and C(changed) tells whether a put would change it.
+  - A failed transfer (velnor-tftp's exit status 1) and refused input (exit status 2) fail the task with
+    the message, its code and the router's own error text.
+author:
+  - Velnor Client developers
+requirements:
+  - velnor-tftp 1.21 or later (with C(--json)) on the control host
+options:
+  router:
+    description:
+      - The router's IPv4 address in dotted decimal form.
+    type: str
+    required: true
+  operation:
+    description:
+      - C(get) fetches a configuration file into I(dest).
+      - C(put) sends I(src) as a configuration file.
+      - C(revup) sends the firmware image I(src); the router then writes it into its flash ROM.
+    type: str
+    required: true
+    choices: [get, put, revup]
+  src:
+    description:
+      - The local file to send. Required for C(put) and C(revup).
+    type: path
+  dest:
+    description:
+      - The local file to write. Required for C(get). Its folder must exist.
+      - It is replaced only once the whole file has arrived; after a failure the old file is still there.
+    type: path
+  file_number:
+    description:
+      - The router's file number, 0-4 for configuration files and 0-1 for firmware slots.
+      - Without it the router's default file (its number 0).
+    type: int
+  password:
+    description:
+      - The router password for configuration files, at most 32 bytes. Keep it in a vault.
+      - Firmware names carry no password; it is not needed for C(revup).
+    type: str
+  if_changed:
+    description:
+      - For C(put) only. First read the router's file of that number and compare it byte for byte with
+        I(src); when they are equal nothing more is sent and the task reports no change.
+    type: bool
+    default: false
+  timeout:
+    description:
+      - Seconds to wait for each answer of the router, 1-60. A router that stays silent is given up after
+        five such waits.
+      - Without it velnor-tftp's default, the router's own 5 seconds.
+    type: int
+  rom_timeout:
+    description:
+      - Seconds to wait for the router's last answer while it writes its flash ROM, 10-3600.
+      - Without it velnor-tftp's default, 180 seconds.
+    type: int
+  executable:
+    description:
+      - The velnor-tftp program to run, as a path or a name looked up on the control host's C(PATH).
+      - Without it, the environment variable C(VELNOR_TFTP), or else C(velnor-tftp) on C(PATH).
+    type: path
+notes:
+  - Supports check mode. Diff mode is not supported.
+  - Routers serve one transfer at a time. Ansible's forks run different routers in parallel; do not run
+    two tasks against the same router at once.
+"""
+
+EXAMPLES = r"""
+- name: Back up configuration file 0 of every router
+  velnor_tftp:
+    router: "{{ ansible_host }}"
+    operation: get
+    file_number: 0
+    dest: "{{ backup_dir }}/{{ inventory_hostname }}/config0"
+    password: "{{ velnor_password }}"
+  delegate_to: localhost
+
+- name: Send a configuration only where the router holds other bytes
+  velnor_tftp:
+    router: "{{ ansible_host }}"
+    operation: put
+    file_number: 1
+    src: "configs/{{ inventory_hostname }}/config1"
+    password: "{{ velnor_password }}"
+    if_changed: true
+  delegate_to: localhost
+
+- name: Revision up into firmware slot 0, giving a silent router up after 5 seconds
+  velnor_tftp:
+    router: "{{ ansible_host }}"
+    operation: revup
+    file_number: 0
+    src: /srv/firmware/router-9.02.bin
+    timeout: 1
+  delegate_to: localhost
+"""
+
+RETURN = r"""
+changed:
+  description:
+    - C(get) changed the local file's bytes; C(put) sent the file (with I(if_changed), only when the router
+      held other bytes); C(revup) succeeded. In check mode, whether the run would change something.
+  returned: always
+  type: bool
+code:
+  description: The result code of a failure as velnor-tftp and the window show it; null on success.
+  returned: always
+  type: str
+  sample: "0x8213"
+class:
+  description:
+    - What failed; null on success. C(input) refused before sending, C(local) the local file,
+      C(network) the socket or the network, C(timeout) no answer, C(refused) the router answered with an
+      error, C(protocol) the router broke the protocol.
+  returned: always
+  type: str
+  sample: refused
+message:
+  description: The text for the result, as the window shows it.
+  returned: always
+  type: str
+router_text:
+  description: The router's own error text when it refused; null otherwise.
+  returned: always
+  type: str
+  sample: Access violation
+bytes:
+  description: Bytes transferred.
+  returned: always
+  type: int
+  sample: 2048
+seconds:
+  description: Time the transfer took.
+  returned: when velnor-tftp reports it
+  type: float
+file_number:
+  description: The router's file number, or null for its default file.
+  returned: when velnor-tftp reports it
+  type: int
+local_file:
+  description: The local file's absolute path.
+  returned: when velnor-tftp reports it
+  type: str
+rc:
+  description: velnor-tftp's exit status (0 success, 1 the transfer failed, 2 input refused).
+  returned: always
+  type: int
+"""
+
+import json
+import os
+
+from ansible.module_utils.basic import AnsibleModule, env_fallback
+
+# velnor-tftp's exit statuses.
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_REFUSED = 2
+
+# Fields of the result line that the task reports as they are; the line may gain fields later.
+RESULT_FIELDS = ("code", "class", "message", "router_text", "bytes", "seconds", "file_number", "local_file")
+
+
+def build_command(program, params, check_mode):
+    """velnor-tftp's arguments for the task, and whether the password goes to its standard input."""
+    operation = params["operation"]
+    local = params["dest"] if operation == "get" else params["src"]
+    args = [program, operation, "--json", "--quiet"]
+    if check_mode:
+        args.append("--check")
+    if params["if_changed"]:
+        args.append("--if-changed")
+    if params["file_number"] is not None:
+        args += ["--file-number", str(params["file_number"])]
+    if params["timeout"] is not None:
+        args += ["--timeout", str(params["timeout"])]
+    if params["rom_timeout"] is not None:
+        args += ["--rom-timeout", str(params["rom_timeout"])]
+    # An empty password is no password; "-" names standard input, fed from the task below.
+    has_password = bool(params["password"])
+    if has_password:
+        args += ["--password-file", "-"]
+    # "--" keeps a router or a file name that starts with "-" from being read as an option. The local
+    # file is made absolute here: a module's working folder is not the playbook's.
+    args += ["--", params["router"], os.path.abspath(local)]
+    return args, has_password
+
+
+def parse_result(stdout):
+    """The last line that holds a JSON object: velnor-tftp prints exactly one, at the end."""
+    for line in reversed(stdout.splitlines()):
+        line = line.strip()
+        if line.startswith("{"):
+            try:
+                value = json.loads(line)
+            except ValueError:
+                return None
+            return value if isinstance(value, dict) else None
+    return None
+
+
+def failure_text(result, rc):
+    message = result.get("message") or "velnor-tftp failed (exit status %d)" % rc
+    code = result.get("code")
+    text = "%s (%s)" % (message, code) if code else message
+    if result.get("router_text"):
+        text += "; the router said: %s" % result["router_text"]
+    return text
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            router=dict(type="str", required=True),
+            operation=dict(type="str", required=True, choices=["get", "put", "revup"]),
+            src=dict(type="path"),
+            dest=dict(type="path"),
+            file_number=dict(type="int"),
+            password=dict(type="str", no_log=True),
+            if_changed=dict(type="bool", default=False),
+            timeout=dict(type="int"),
+            rom_timeout=dict(type="int"),
+            executable=dict(type="path", fallback=(env_fallback, ["VELNOR_TFTP"])),
+        ),
+        required_if=[
+            ("operation", "get", ["dest"]),
+            ("operation", "put", ["src"]),
+            ("operation", "revup", ["src"]),
+        ],
+        supports_check_mode=True,
+    )
+    params = module.params
+    operation = params["operation"]
+    # Each operation has one local file; the other one given is a mistake in the task, not a detail.
+    if operation == "get" and params["src"] is not None:
+        module.fail_json(msg="src is for put and revup; get writes to dest")
+    if operation != "get" and params["dest"] is not None:
+        module.fail_json(msg="dest is for get; %s reads src" % operation)
+    if params["if_changed"] and operation != "put":
+        module.fail_json(msg="if_changed is for put only")
+
+    program = params["executable"] or "velnor-tftp"
+    if os.sep not in program:
+        program = module.get_bin_path(program, required=True)
+
+    args, has_password = build_command(program, params, module.check_mode)
+    rc, stdout, stderr = module.run_command(
+        args, data=params["password"] if has_password else None, binary_data=True
+    )
+    result = parse_result(stdout)
+    if result is None:
+        module.fail_json(
+            msg="velnor-tftp printed no result line (exit status %d): %s"
+            % (rc, stderr.strip() or stdout.strip() or "no output"),
+            rc=rc, stdout=stdout, stderr=stderr,
+        )
+
+    fields = {name: result[name] for name in RESULT_FIELDS if name in result}
+    fields["rc"] = rc
+    if rc != EXIT_OK or not result.get("ok", False):
+        # A put whose last answer was lost may have replaced the router's file all the same; the result
+        # line says so, and the task passes it on.
+        module.fail_json(msg=failure_text(result, rc), changed=bool(result.get("changed", False)),
+                         stderr=stderr, **fields)
+    module.exit_json(changed=bool(result.get("changed", False)), **fields)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,520 @@
+#!/usr/bin/env python3
+"""The Ansible module and playbooks in integrations/ansible, run with the real ansible-playbook against
+simulated routers on loopback addresses of their own.
+
+Usage: ansible_fleet_test.py CLASS [CLASS ...]   (CTest runs one class per test, so that they can run in
+parallel). Environment: VELNOR_TFTP and VELNOR_ROUTER_SIM, the built programs; VELNOR_ANSIBLE_DIR, the
+folder with the playbooks. Exit status 77 (CTest's skip) when ansible-playbook is missing, or when the
+class needs the routers' UDP port 69 and binding it is not allowed here.
+"""
+
+import errno
+import json
+import os
+import re
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+SKIP = 77
+ANSIBLE_DIR = os.environ.get("VELNOR_ANSIBLE_DIR", "")
+TFTP = os.environ.get("VELNOR_TFTP", "")
+SIM = os.environ.get("VELNOR_ROUTER_SIM", "")
+PLAYBOOKS = ["backup.yml", "push-config.yml", "rollout.yml"]
+VAULT_PASSWORD = "fleet-test-vault"
+# The playbooks' per-answer wait: a silent router costs 5 waits of 1 s instead of 25 s.
+TIMEOUT = 1
+
+# 127.231.0.0/16 and up: clear of the addresses the C++ tests draw (127.10-209.x.y) and of 127.0.0.0/16.
+FIRST_OCTET = 231
+
+
+def ansible_python():
+    """The Python that ansible-playbook runs on, which finds ansible's own module_utils."""
+    with open(shutil.which("ansible-playbook")) as f:
+        first = f.readline()
+    return first[2:].strip().split()[0] if first.startswith("#!") else sys.executable
+
+
+def port69_allowed():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("127.254.254.253", 69))
+        return True
+    except OSError as e:
+        return e.errno == errno.EADDRINUSE
+    finally:
+        s.close()
+
+
+def address_free(address):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind((address, 69))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def free_block(salt, count):
+    """A run of `count` addresses whose port 69 nobody holds: the same test from another build folder
+    may hold the first block."""
+    for attempt in range(20):
+        base = "127.%d.%d." % (FIRST_OCTET + attempt, salt)
+        addresses = [base + str(i + 1) for i in range(count)]
+        if all(address_free(a) for a in addresses):
+            return addresses
+    raise RuntimeError("no free block of loopback addresses for salt %d" % salt)
+
+
+class Router:
+    """One velnor-router-sim process playing one router, its files in a folder of its own."""
+
+    def __init__(self, folder, name, address, password=None, silent=False, files=None):
+        self.name, self.address = name, address
+        self.root = os.path.join(folder, "routers", name)
+        self.trace = os.path.join(folder, "traces", name + ".trace")
+        os.makedirs(self.root)
+        os.makedirs(os.path.dirname(self.trace), exist_ok=True)
+        for file_name, data in (files or {}).items():
+            self.write(file_name, data)
+        args = [SIM, "--listen", address, "--root", self.root, "--trace", self.trace, "--quiet",
+                "--max-seconds", "600"]
+        if password:
+            args += ["--password", password]
+        if silent:
+            args.append("--silent")
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        first = self.process.stdout.readline()
+        if "serving" not in first:
+            self.process.wait()
+            raise RuntimeError("%s did not start: %s" % (name, first.strip()))
+
+    def stop(self):
+        self.process.terminate()
+        self.process.communicate(timeout=10)
+
+    def write(self, file_name, data):
+        with open(os.path.join(self.root, file_name), "wb") as f:
+            f.write(data)
+
+    def read(self, file_name):
+        path = os.path.join(self.root, file_name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def requests(self, opcode):
+        """Request names the router received with this opcode (1 read, 2 write), from its trace."""
+        names = []
+        with open(self.trace) as f:
+            for line in f:
+                fields = line.split()
+                # seconds, direction, from, "->", to, length, hex
+                if len(fields) == 7 and fields[1] == "in" and fields[6].startswith("%04x" % opcode):
+                    names.append(bytes.fromhex(fields[6][4:]).split(b"\0")[0].decode("latin-1"))
+        return names
+
+    def datagrams_in(self):
+        with open(self.trace) as f:
+            return sum(1 for line in f if line.split()[1:2] == ["in"])
+
+
+class Run:
+    """One ansible-playbook run: exit status, output, the recap per host, and each failed task's result."""
+
+    RECAP = re.compile(r"^(\S+)\s+: ok=(\d+)\s+changed=(\d+)\s+unreachable=(\d+)\s+failed=(\d+)", re.M)
+    FAILED = re.compile(r"^(?:fatal|failed): \[([^\]]+)\].*? => (\{.*\})$", re.M)
+
+    def __init__(self, completed):
+        self.rc, self.output = completed.returncode, completed.stdout
+        self.changed = {m[1]: int(m[3]) for m in self.RECAP.finditer(self.output)}
+        self.failed = {m[1]: int(m[5]) for m in self.RECAP.finditer(self.output)}
+        # Every failed result per host: a loop prints one per item and then one for the task.
+        self.failures = {}
+        for m in self.FAILED.finditer(self.output):
+            self.failures.setdefault(m[1], []).append(json.loads(m[2]))
+
+    def messages(self, host):
+        return [failure.get("msg", "") for failure in self.failures.get(host, [])]
+
+
+class FleetCase(unittest.TestCase):
+    """A temporary folder with an inventory, a vault and the routers of one test."""
+
+    SALT = 0
+    NEEDS_PORT69 = True
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="velnor-ansible-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.routers = {}
+        self.vault_file = self.path("vault-password")
+        with open(self.vault_file, "w") as f:
+            f.write(VAULT_PASSWORD + "\n")
+        with open(self.path("ansible.cfg"), "w") as f:
+            f.write("[defaults]\nretry_files_enabled = False\n")
+        self.env = dict(os.environ, VELNOR_TFTP=TFTP, ANSIBLE_CONFIG=self.path("ansible.cfg"),
+                        ANSIBLE_LOCAL_TEMP=self.path("ansible-tmp"), ANSIBLE_HOME=self.path("ansible-home"),
+                        ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_DEPRECATION_WARNINGS="0")
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def fleet(self, specs, password="secret", host_passwords=None):
+        """Starts the routers (name -> Router keyword arguments, in inventory order) and writes the
+        inventory: every router's password vaulted in group_vars, or in host_vars for host_passwords."""
+        addresses = free_block(self.SALT, len(specs))
+        hosts = {}
+        for (name, options), address in zip(specs.items(), addresses):
+            router = Router(self.folder, name, address, **options)
+            self.addCleanup(router.stop)
+            self.routers[name] = router
+            hosts[name] = {"ansible_host": address}
+        inventory = self.path("inventory")
+        os.makedirs(self.path("inventory", "group_vars", "routers"))
+        with open(self.path("inventory", "hosts.yml"), "w") as f:
+            json.dump({"routers": {"hosts": hosts}}, f)
+        with open(self.path("inventory", "group_vars", "routers", "vars.yml"), "w") as f:
+            f.write('velnor_password: "{{ vault_velnor_password }}"\nvelnor_timeout: %d\n' % TIMEOUT)
+        self.vault(self.path("inventory", "group_vars", "routers", "vault.yml"), password)
+        for name, host_password in (host_passwords or {}).items():
+            os.makedirs(self.path("inventory", "host_vars", name))
+            self.vault(self.path("inventory", "host_vars", name, "vault.yml"), host_password)
+        return inventory
+
+    def vault(self, target, password):
+        encrypted = subprocess.run(
+            ["ansible-vault", "encrypt_string", "--vault-password-file", self.vault_file,
+             "--name", "vault_velnor_password", password],
+            env=self.env, capture_output=True, text=True, check=True).stdout
+        with open(target, "w") as f:
+            f.write(encrypted)
+
+    def playbook(self, name, *extra):
+        completed = subprocess.run(
+            ["ansible-playbook", "-i", self.path("inventory"), "--vault-password-file", self.vault_file,
+             os.path.join(ANSIBLE_DIR, name)] + list(extra),
+            cwd=self.folder, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            timeout=300)
+        return Run(completed)
+
+
+class Static(FleetCase):
+    """What needs no router: the module's documentation, the playbooks' syntax, the example inventory's
+    vault, and how the module hands its parameters to velnor-tftp."""
+
+    NEEDS_PORT69 = False
+
+    def test_documentation_renders_with_every_option_and_return_value(self):
+        out = subprocess.run(["ansible-doc", "-M", os.path.join(ANSIBLE_DIR, "library"), "velnor_tftp"],
+                             env=self.env, capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertNotIn("WARNING", out.stderr)
+        for word in ["= router", "= operation", "- src", "- dest", "- file_number", "- password",
+                     "- if_changed", "- timeout", "- executable", "EXAMPLES:", "RETURN VALUES:", "- changed",
+                     "- code", "- class", "- message", "- router_text", "- bytes"]:
+            self.assertIn(word, out.stdout)
+
+    def test_every_playbook_passes_the_syntax_check(self):
+        playbooks = sorted(p for p in os.listdir(ANSIBLE_DIR) if p.endswith(".yml"))
+        self.assertEqual(playbooks, sorted(PLAYBOOKS))
+        for playbook in playbooks:
+            with self.subTest(playbook=playbook):
+                out = subprocess.run(["ansible-playbook", "--syntax-check", "-i", "inventory/example",
+                                      "--vault-password-file", "inventory/example/example-vault-password.txt",
+                                      playbook], cwd=ANSIBLE_DIR, env=self.env, capture_output=True, text=True)
+                self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                self.assertNotIn("WARNING", out.stderr)
+
+    def test_example_inventory_opens_its_vault_for_each_router(self):
+        out = subprocess.run(["ansible", "routers", "-i", "inventory/example", "-m", "ansible.builtin.debug",
+                              "-a", "var=velnor_password", "--vault-password-file",
+                              "inventory/example/example-vault-password.txt", "-o"],
+                             cwd=ANSIBLE_DIR, env=self.env, capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        found = dict(re.findall(r'^(\S+) \| SUCCESS => .*"velnor_password": "([^"]*)"', out.stdout, re.M))
+        self.assertEqual(found, {"tokyo-core-1": "secret", "tokyo-core-2": "secret",
+                                 "osaka-edge-1": "osaka-edge"})
+        with open(os.path.join(ANSIBLE_DIR, "inventory", "example", "group_vars", "routers", "vault.yml")) as f:
+            self.assertTrue(f.read().startswith("$ANSIBLE_VAULT;"))
+
+    def module(self, program, arguments, check_mode=False):
+        """Runs the module file as Ansible would hand it its arguments, without a playbook around it."""
+        arguments = dict(arguments, executable=program, _ansible_check_mode=check_mode)
+        out = subprocess.run([ansible_python(), os.path.join(ANSIBLE_DIR, "library", "velnor_tftp.py")],
+                             input=json.dumps({"ANSIBLE_MODULE_ARGS": arguments}), cwd=self.folder,
+                             env=self.env, capture_output=True, text=True)
+        try:
+            return json.loads(out.stdout)
+        except ValueError:
+            self.fail("the module printed no JSON: " + out.stdout + out.stderr)
+
+    def stand_in(self, exit_status, result):
+        """A program in velnor-tftp's place that keeps its arguments and standard input."""
+        program = self.path("velnor-tftp-stand-in")
+        with open(program, "w") as f:
+            f.write(textwrap.dedent("""\
+                #!/bin/sh
+                printf '%%s\\n' "$@" > "%s/args"
+                case " $* " in *" --password-file - "*) cat > "%s/stdin";; esac
+                echo 'status text on standard output'
+                echo '%s'
+                exit %d
+                """) % (self.folder, self.folder, json.dumps(result), exit_status))
+        os.chmod(program, stat.S_IRWXU)
+        return program
+
+    def test_password_goes_on_standard_input_and_never_on_the_command_line(self):
+        program = self.stand_in(0, {"ok": True, "changed": True, "code": None, "class": None,
+                                    "message": "", "router_text": None, "bytes": 5})
+        result = self.module(program, {"router": "127.0.0.1", "operation": "put", "src": "config",
+                                       "file_number": 3, "password": " s3cret-x ", "if_changed": True,
+                                       "timeout": 2})
+        self.assertFalse(result.get("failed"), result)
+        self.assertTrue(result["changed"])
+        self.assertEqual(result["bytes"], 5)
+        with open(self.path("args")) as f:
+            args = f.read().split("\n")[:-1]
+        with open(self.path("stdin"), "rb") as f:
+            self.assertEqual(f.read(), b" s3cret-x ")
+        self.assertFalse(any("s3cret" in a for a in args), args)
+        self.assertEqual(args[0], "put")
+        # The local file absolute (a module's working folder is not the playbook's), after "--".
+        self.assertEqual(args[-3:], ["--", "127.0.0.1", self.path("config")])
+        for option in [["--json"], ["--if-changed"], ["--timeout", "2"], ["--file-number", "3"],
+                       ["--password-file", "-"]]:
+            self.assertTrue(any(args[i:i + len(option)] == option for i in range(len(args))), option)
+        self.assertNotIn("--check", args)
+
+    def test_check_mode_asks_velnor_tftp_for_a_check_and_passes_its_answer_on(self):
+        for changed in (True, False):
+            program = self.stand_in(0, {"ok": True, "changed": changed, "bytes": 0})
+            result = self.module(program, {"router": "127.0.0.1", "operation": "revup", "src": "/x"},
+                                 check_mode=True)
+            self.assertEqual(result["changed"], changed)
+            with open(self.path("args")) as f:
+                self.assertIn("--check", f.read().split("\n"))
+
+    def test_failures_carry_the_message_code_and_router_text(self):
+        cases = [
+            # exit status, result line, text the task's message holds
+            (1, {"ok": False, "changed": False, "code": "0x8213", "class": "refused", "message": "拒否",
+                 "router_text": "Access violation", "bytes": 0}, "拒否 (0x8213); the router said: Access violation"),
+            (2, {"ok": False, "changed": False, "code": None, "class": "input",
+                 "message": "invalid file number", "router_text": None, "bytes": 0}, "invalid file number"),
+            (1, None, "printed no result line (exit status 1)"),
+            # A success status with a failed result is a failure all the same.
+            (0, {"ok": False, "message": "odd", "code": "0x8001"}, "odd (0x8001)"),
+        ]
+        for exit_status, line, text in cases:
+            with self.subTest(exit_status=exit_status, line=line):
+                program = self.stand_in(exit_status, line or "")
+                result = self.module(program, {"router": "127.0.0.1", "operation": "get", "dest": "x"})
+                self.assertTrue(result.get("failed"), result)
+                self.assertIn(text, result["msg"])
+                if line:
+                    self.assertEqual(result.get("class"), line.get("class"))
+                    self.assertEqual(result["rc"], exit_status)
+
+    def test_parameters_that_do_not_fit_the_operation_are_refused_before_running(self):
+        program = self.stand_in(0, {"ok": True})
+        for arguments, text in [({"operation": "get", "src": "a", "dest": "b"}, "src is for put"),
+                                ({"operation": "revup", "src": "a", "dest": "b"}, "dest is for get"),
+                                ({"operation": "get", "dest": "b", "if_changed": True}, "if_changed is for put"),
+                                ({"operation": "put"}, "missing: src"),
+                                ({"operation": "get", "dest": "b", "file_number": "x"}, "file_number")]:
+            with self.subTest(arguments=arguments):
+                result = self.module(program, dict(arguments, router="127.0.0.1"))
+                self.assertTrue(result.get("failed"), result)
+                self.assertIn(text, result["msg"])
+                self.assertFalse(os.path.exists(self.path("args")))
+        result = self.module(self.path("no-such-program"), {"router": "127.0.0.1", "operation": "get",
+                                                            "dest": "b"})
+        self.assertTrue(result.get("failed"), result)
+        self.assertIn("no-such-program", result["msg"])
+
+
+class Backup(FleetCase):
+    SALT = 1
+
+    def test_backup_changes_only_what_the_routers_changed(self):
+        files = {
+            "r1": {"config0": b"hostname r1\n", "config1": b"filter 1 pass *\n"},
+            # More than one block, and a length that ends on a block boundary.
+            "r2": {"config0": bytes(range(256)) * 9, "config1": b"x" * 1024},
+            "r3": {"config0": "ホスト名 r3\n".encode(), "config1": b"ip lan1 address 192.0.2.1/24\n"},
+        }
+        self.fleet({"r1": {"password": "secret", "files": files["r1"]},
+                    "r2": {"password": "secret", "files": files["r2"]},
+                    # A router with a password of its own, vaulted in its host_vars.
+                    "r3": {"password": "r3-own", "files": files["r3"]}},
+                   host_passwords={"r3": "r3-own"})
+        backups = self.path("backups")
+        extra = ["-e", json.dumps({"velnor_backup_dir": backups, "velnor_config_numbers": [0, 1]})]
+
+        first = self.playbook("backup.yml", *extra)
+        self.assertEqual(first.rc, 0, first.output)
+        self.assertEqual(first.changed, {"r1": 1, "r2": 1, "r3": 1})
+        self.assertEqual(sorted(os.listdir(backups)), ["r1", "r2", "r3"])
+        for host, router_files in files.items():
+            # Exactly the router's files: no scratch file of an interrupted save left beside them.
+            self.assertEqual(sorted(os.listdir(os.path.join(backups, host))), ["config0", "config1"])
+            for name, data in router_files.items():
+                with open(os.path.join(backups, host, name), "rb") as f:
+                    self.assertEqual(f.read(), data, host + "/" + name)
+
+        second = self.playbook("backup.yml", *extra)
+        self.assertEqual(second.rc, 0, second.output)
+        self.assertEqual(second.changed, {"r1": 0, "r2": 0, "r3": 0})
+
+        self.routers["r2"].write("config1", b"x" * 1023 + b"y")
+        third = self.playbook("backup.yml", *extra)
+        self.assertEqual(third.rc, 0, third.output)
+        self.assertEqual(third.changed, {"r1": 0, "r2": 1, "r3": 0})
+        with open(os.path.join(backups, "r2", "config1"), "rb") as f:
+            self.assertEqual(f.read(), b"x" * 1023 + b"y")
+
+    def test_wrong_password_fails_that_router_with_its_own_text(self):
+        self.fleet({"r1": {"password": "Pw-4711-vault", "files": {"config0": b"one\n"}},
+                    "r2": {"password": "another-one", "files": {"config0": b"two\n"}},
+                    "r3": {"password": "Pw-4711-vault", "files": {"config0": b"three\n"}}},
+                   password="Pw-4711-vault")
+        backups = self.path("backups")
+        run = self.playbook("backup.yml", "-e", "velnor_backup_dir=" + backups)
+        self.assertNotEqual(run.rc, 0, run.output)
+        self.assertEqual(run.failed, {"r1": 0, "r2": 1, "r3": 0})
+        self.assertEqual(run.changed, {"r1": 1, "r2": 0, "r3": 1})
+        item = run.failures["r2"][0]
+        self.assertEqual(item["class"], "refused")
+        self.assertEqual(item["router_text"], "Access violation")
+        self.assertIn("Access violation", item["msg"])
+        self.assertEqual(os.listdir(os.path.join(backups, "r2")), [])
+        self.assertTrue(os.path.exists(os.path.join(backups, "r3", "config0")))
+        # The vaulted password reached the routers, and never the output.
+        self.assertEqual(self.routers["r1"].requests(1), ["config0/Pw-4711-vault"])
+        self.assertNotIn("Pw-4711-vault", run.output)
+
+
+class PushConfig(FleetCase):
+    SALT = 2
+
+    def test_check_sends_no_write_and_the_real_run_writes_only_what_differs_once(self):
+        old, new = b"hostname old\n", b"hostname new\n" * 60
+        self.fleet({"r1": {"password": "secret", "files": {"config0": old}},
+                    "r2": {"password": "secret", "files": {"config0": new}},
+                    "r3": {"password": "secret", "files": {"config0": old}}})
+        configs = self.path("configs")
+        for host in ("r1", "r2", "r3"):
+            os.makedirs(os.path.join(configs, host))
+            with open(os.path.join(configs, host, "config0"), "wb") as f:
+                f.write(new)
+        extra = ["-e", "velnor_config_dir=" + configs]
+
+        check = self.playbook("push-config.yml", "--check", *extra)
+        self.assertEqual(check.rc, 0, check.output)
+        self.assertEqual(check.changed, {"r1": 1, "r2": 0, "r3": 1})
+        for name, router in self.routers.items():
+            self.assertEqual(router.requests(2), [], name)
+            self.assertEqual(router.requests(1), ["config0/secret"], name)
+        self.assertEqual(self.routers["r1"].read("config0"), old)
+
+        real = self.playbook("push-config.yml", *extra)
+        self.assertEqual(real.rc, 0, real.output)
+        self.assertEqual(real.changed, {"r1": 1, "r2": 0, "r3": 1})
+        self.assertEqual({n: len(r.requests(2)) for n, r in self.routers.items()}, {"r1": 1, "r2": 0, "r3": 1})
+        for name, router in self.routers.items():
+            self.assertEqual(router.read("config0"), new, name)
+
+        again = self.playbook("push-config.yml", *extra)
+        self.assertEqual(again.rc, 0, again.output)
+        self.assertEqual(again.changed, {"r1": 0, "r2": 0, "r3": 0})
+        self.assertEqual({n: len(r.requests(2)) for n, r in self.routers.items()}, {"r1": 1, "r2": 0, "r3": 1})
+
+
+class Rollout(FleetCase):
+    SALT = 3
+    HOSTS = ["r%d" % i for i in range(1, 8)]
+
+    def setUp(self):
+        super().setUp()
+        self.image = self.path("firmware.bin")
+        with open(self.image, "wb") as f:
+            f.write(bytes((i * 7) & 0xFF for i in range(1500)))
+        with open(self.image, "rb") as f:
+            self.image_bytes = f.read()
+
+    def rollout(self, *extra):
+        return self.playbook("rollout.yml", "-e", json.dumps({"velnor_firmware": self.image,
+                                                               "velnor_firmware_slot": 0,
+                                                               "velnor_read_retries": 0}), *extra)
+
+    def test_batches_write_every_router_and_read_each_back_after_its_flash_write(self):
+        self.fleet({h: {"password": "secret", "files": {"config0": b"c\n"}} for h in self.HOSTS})
+        run = self.rollout()
+        self.assertEqual(run.rc, 0, run.output)
+        self.assertEqual(run.changed, {h: 1 for h in self.HOSTS})
+        # serial [1, 5, "20%"] over 7 routers: batches of 1, 5 and 1.
+        self.assertEqual(run.output.count("PLAY [Revision up in stages]"), 3, run.output)
+        for name, router in self.routers.items():
+            self.assertEqual(router.read("exec0"), self.image_bytes, name)
+            self.assertEqual(router.requests(2), ["exec0"], name)
+            self.assertEqual(router.requests(1), ["config0/secret"], name)
+            with open(router.trace) as f:
+                kinds = [line.split()[6][:4] for line in f if line.split()[1] == "in"]
+            self.assertLess(kinds.index("0002"), kinds.index("0001"), name)
+
+    def test_silent_router_in_the_first_batch_stops_the_rollout_there(self):
+        specs = {h: {"password": "secret", "files": {"config0": b"c\n"}} for h in self.HOSTS}
+        specs["r1"] = {"silent": True}
+        self.fleet(specs)
+        run = self.rollout()
+        self.assertNotEqual(run.rc, 0, run.output)
+        # Only the first batch ran: the recap names r1 alone.
+        self.assertEqual(run.failed, {"r1": 1})
+        failure = run.failures["r1"][0]
+        self.assertEqual(failure["class"], "timeout")
+        # The inventory's one-second wait reached velnor-tftp: five tries, not the router's 25 s.
+        self.assertLess(failure["seconds"], 10)
+        self.assertEqual(self.routers["r1"].requests(2), ["exec0"])
+        for name in self.HOSTS[1:]:
+            self.assertEqual(self.routers[name].datagrams_in(), 0, name)
+            self.assertIsNone(self.routers[name].read("exec0"), name)
+
+    def test_check_mode_writes_to_no_router(self):
+        self.fleet({h: {"password": "secret", "files": {"config0": b"c\n"}} for h in self.HOSTS[:3]})
+        run = self.rollout("--check")
+        self.assertEqual(run.rc, 0, run.output)
+        for name, router in self.routers.items():
+            self.assertEqual(router.requests(2), [], name)
+            self.assertIsNone(router.read("exec0"), name)
+
+
+def main():
+    names = sys.argv[1:]
+    if shutil.which("ansible-playbook") is None:
+        print("SKIP: ansible-playbook is not installed (scripts/deps.sh installs Debian's ansible-core)")
+        return SKIP
+    for variable, value in [("VELNOR_ANSIBLE_DIR", ANSIBLE_DIR), ("VELNOR_TFTP", TFTP), ("VELNOR_ROUTER_SIM", SIM)]:
+        if not value:
+            print("%s is not set" % variable)
+            return 1
+    classes = [globals()[n] for n in names]
+    if any(c.NEEDS_PORT69 for c in classes) and not port69_allowed():
+        print("SKIP: binding UDP port 69 is not allowed here (run as root or grant CAP_NET_BIND_SERVICE)")
+        return SKIP
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in classes)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
