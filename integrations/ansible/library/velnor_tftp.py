@@ -118,7 +118,10 @@ RETURN = r"""
 changed:
   description:
     - C(get) changed the local file's bytes; C(put) sent the file (with I(if_changed), only when the router
-      held other bytes); C(revup) succeeded. In check mode, whether the run would change something.
+      held other bytes); C(revup) succeeded.
+    - In check mode, what a real run would do where velnor-tftp can tell without writing; C(put) with
+      I(if_changed) reads the router's file to tell. A C(get) in check mode reads nothing and reports no
+      change.
   returned: always
   type: bool
 code:
@@ -218,8 +221,25 @@ def parse_result(stdout):
     return None
 
 
+def one_line(text):
+    """The window's message, wrapped for its box, as one line for a task's result. Japanese lines were
+    broken mid-sentence and join without a space; paragraphs and other lines join with one."""
+    paragraphs = []
+    for paragraph in text.replace("\r\n", "\n").split("\n\n"):
+        joined = ""
+        for line in (part.strip() for part in paragraph.split("\n")):
+            if not line:
+                continue
+            if joined and (joined[-1].isascii() or line[0].isascii()):
+                joined += " "
+            joined += line
+        if joined:
+            paragraphs.append(joined)
+    return " ".join(paragraphs)
+
+
 def failure_text(result, rc):
-    message = result.get("message") or "velnor-tftp failed (exit status %d)" % rc
+    message = one_line(result.get("message") or "") or "velnor-tftp failed (exit status %d)" % rc
     code = result.get("code")
     text = "%s (%s)" % (message, code) if code else message
     if result.get("router_text"):
@@ -274,13 +294,17 @@ def main():
             rc=rc, stdout=stdout, stderr=stderr,
         )
 
+    # Standard error repeats the message for a person; only its warnings (a password file that others
+    # can read, for instance) are news to the task.
+    for line in stderr.splitlines():
+        if line.startswith("velnor-tftp: warning: "):
+            module.warn(line[len("velnor-tftp: warning: "):])
     fields = {name: result[name] for name in RESULT_FIELDS if name in result}
     fields["rc"] = rc
     if rc != EXIT_OK or not result.get("ok", False):
         # A put whose last answer was lost may have replaced the router's file all the same; the result
         # line says so, and the task passes it on.
-        module.fail_json(msg=failure_text(result, rc), changed=bool(result.get("changed", False)),
-                         stderr=stderr, **fields)
+        module.fail_json(msg=failure_text(result, rc), changed=bool(result.get("changed", False)), **fields)
     module.exit_json(changed=bool(result.get("changed", False)), **fields)
 
 
