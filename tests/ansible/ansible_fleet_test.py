@@ -256,7 +256,7 @@ class Static(FleetCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         found = dict(re.findall(r'^(\S+) \| SUCCESS => .*"velnor_password": "([^"]*)"', out.stdout, re.M))
         self.assertEqual(found, {"tokyo-core-1": "secret", "tokyo-core-2": "secret",
-                                 "osaka-edge-1": "osaka-edge"})
+                                 "osaka-edge-1": "kansai-7f3"})
         with open(os.path.join(ANSIBLE_DIR, "inventory", "example", "group_vars", "routers", "vault.yml")) as f:
             self.assertTrue(f.read().startswith("$ANSIBLE_VAULT;"))
 
@@ -328,6 +328,8 @@ class Static(FleetCase):
                  "router_text": "Access violation", "bytes": 0}, "拒否 (0x8216); the router said: Access violation"),
             (2, {"ok": False, "changed": False, "code": None, "class": "input",
                  "message": "invalid file number", "router_text": None, "bytes": 0}, "invalid file number"),
+            (2, {"ok": False, "changed": False, "code": "0x8012", "class": "local", "message": "開けません",
+                 "local_file": "/srv/r7/config0", "bytes": 0}, "開けません (0x8012); local file: /srv/r7/config0"),
             (1, None, "printed no result line (exit status 1)"),
             # A success status with a failed result is a failure all the same.
             (0, {"ok": False, "message": "odd", "code": "0x8001"}, "odd (0x8001)"),

@@ -244,6 +244,9 @@ def failure_text(result, rc):
     text = "%s (%s)" % (message, code) if code else message
     if result.get("router_text"):
         text += "; the router said: %s" % result["router_text"]
+    # The window's text does not name the file; across a fleet the path tells which one.
+    if result.get("class") == "local" and result.get("local_file"):
+        text += "; local file: %s" % result["local_file"]
     return text
 
 
