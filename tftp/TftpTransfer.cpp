@@ -341,7 +341,7 @@ void CTftpTransfer::Wake()
 
 TftpResult CTftpTransfer::OpenEndpoint()
 {
-    if (TftpResult nCode = g_pSocket->Open(TFTP_PORT, m_strRouter))
+    if (TftpResult nCode = g_pSocket->Open(m_timings.nRouterPort, m_strRouter))
         return nCode;
     m_bEndpointOpen = true;
     g_pSocket->SetOwner(m_pOwner);

@@ -25,10 +25,12 @@
 
 class CTftpSocket;
 
-// Time-out durations. The programs always use the defaults; tests may shorten them.
+// Time-out durations and the router's port. The programs always use the defaults; tests may shorten
+// the waits, and talk to a router simulator on an unprivileged port so that they need no root.
 struct TransferTimings {
     int nReplyTimeoutMs = 5000;       // after every packet that expects an answer
     int nRomWriteTimeoutMs = 180000;  // the final wait while the router writes its flash ROM
+    std::uint16_t nRouterPort = TFTP_PORT;
 };
 
 // Classification of a received datagram by ReadPacket.

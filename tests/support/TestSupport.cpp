@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -130,18 +131,31 @@ UdpPeer::~UdpPeer()
         ::close(m_nSocket);
 }
 
-std::vector<std::uint8_t> UdpPeer::Receive(int nWaitMs, sockaddr_in* pFrom)
+std::uint16_t UdpPeer::LocalPort() const
 {
-    pollfd p {m_nSocket, POLLIN, 0};
-    if (::poll(&p, 1, nWaitMs) != 1)
-        return {};
-    std::uint8_t buffer[2048];
+    sockaddr_in local {};
+    socklen_t nLen = sizeof local;
+    ::getsockname(m_nSocket, reinterpret_cast<sockaddr*>(&local), &nLen);
+    return ntohs(local.sin_port);
+}
+
+std::optional<std::vector<std::uint8_t>> UdpPeer::Receive(int nWaitMs, sockaddr_in* pFrom)
+{
+    // A blocking read with a receive time-out, set again only when it changes.
+    if (nWaitMs > 0 && nWaitMs != m_nWaitMs) {
+        timeval tv {static_cast<time_t>(nWaitMs / 1000), static_cast<suseconds_t>((nWaitMs % 1000) * 1000)};
+        ::setsockopt(m_nSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_nWaitMs = nWaitMs;
+    }
+    m_buffer.resize(65536);
     socklen_t nFrom = sizeof m_lastSender;
-    const ssize_t n =
-        ::recvfrom(m_nSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_lastSender), &nFrom);
+    const ssize_t n = ::recvfrom(m_nSocket, m_buffer.data(), m_buffer.size(), nWaitMs > 0 ? 0 : MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&m_lastSender), &nFrom);
+    if (n < 0)
+        return std::nullopt;
     if (pFrom)
         *pFrom = m_lastSender;
-    return n >= 0 ? std::vector<std::uint8_t>(buffer, buffer + n) : std::vector<std::uint8_t>{};
+    return std::vector<std::uint8_t>(m_buffer.begin(), m_buffer.begin() + n);
 }
 
 bool UdpPeer::Quiet(int nWaitMs)
@@ -154,6 +168,21 @@ bool UdpPeer::SendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& dat
 {
     return ::sendto(m_nSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                     sizeof to) == static_cast<ssize_t>(datagram.size());
+}
+
+bool UdpPeer::SendTo(const std::string& strAddress, std::uint16_t nPort, const std::vector<std::uint8_t>& datagram)
+{
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(nPort);
+    return ::inet_pton(AF_INET, strAddress.c_str(), &to.sin_addr) == 1 && SendTo(to, datagram);
+}
+
+std::string UdpPeer::LastSenderAddress() const
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &m_lastSender.sin_addr, text, sizeof text);
+    return text;
 }
 
 }  // namespace testsupport

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,16 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::ui
 std::vector<std::uint8_t> PatternBytes(std::size_t nSize, std::uint32_t nSeed = 1);
 
 // A loopback address of this test's own (127.a.b.c), derived from the running test's full name, so
-// that tests running in parallel bind port 69 of different addresses. nSalt picks further addresses.
+// that tests running in parallel bind the router's port on different addresses. nSalt picks further
+// addresses.
 std::string LoopbackAddressForTest(unsigned nSalt = 0);
 
-// Whether this process may bind UDP port 69 (root, or the capability). Tests that need it call
-// GTEST_SKIP() with SkipReasonPort69() when it is false.
+// The router's port in tests (the engine's TransferTimings::nRouterPort, the simulator's port): an
+// unprivileged one, so that an ordinary user runs them. Only tests about port 69 itself bind 69.
+inline constexpr std::uint16_t kTestRouterPort = 6969;
+
+// Whether this process may bind UDP port 69 (root, or the capability). Tests about port 69 itself
+// call GTEST_SKIP() with SkipReasonPort69() when it is false.
 bool CanBindPort69();
 
 // Bytes waiting in the receive queue of the UDP socket bound to 0.0.0.0:nPort, from the kernel's
@@ -42,29 +48,38 @@ bool CanBindPort69();
 long ReceiveQueueOf(std::uint16_t nPort);
 const char* SkipReasonPort69();
 
-// A plain blocking UDP socket bound to an address and port of loopback: a router's port 69, another
-// port of the router's host, or another host, talking to the engine's socket.
+// A raw UDP peer on loopback: a fake router on the router's port, another port of the router's host or
+// another host talking to the engine's socket, or a bare client of the simulator. It sends exactly the
+// datagrams a test writes and shows every datagram that comes back.
 class UdpPeer {
 public:
-    UdpPeer(const std::string& strAddress, std::uint16_t nPort);
+    // Bound to strAddress:nPort (0: any free port).
+    explicit UdpPeer(const std::string& strAddress, std::uint16_t nPort = 0);
     ~UdpPeer();
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     bool Bound() const { return m_bBound; }
-    // A datagram that has arrived or arrives within nWaitMs; empty when none came. Its sender is
-    // remembered (SendToLastSender) and given in pFrom.
-    std::vector<std::uint8_t> Receive(int nWaitMs = 1000, sockaddr_in* pFrom = nullptr);
-    // No datagram arrives within nWaitMs.
-    bool Quiet(int nWaitMs = 50);
+    std::uint16_t LocalPort() const;
+    // A datagram that has arrived or arrives within nWaitMs (0: only one already waiting); nothing when
+    // none came. Its sender is remembered (Send, LastSender...) and given in pFrom. One system call
+    // per datagram: it counts in transfers of 65537 blocks.
+    std::optional<std::vector<std::uint8_t>> Receive(int nWaitMs = 2000, sockaddr_in* pFrom = nullptr);
+    // No datagram arrives within nWaitMs (one that does is left waiting).
+    bool Quiet(int nWaitMs = 150);
     // The whole datagram went out.
     bool SendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram);
-    bool SendToLastSender(const std::vector<std::uint8_t>& datagram) { return SendTo(m_lastSender, datagram); }
+    bool SendTo(const std::string& strAddress, std::uint16_t nPort, const std::vector<std::uint8_t>& datagram);
+    // An answer to the sender of the last datagram received.
+    bool Send(const std::vector<std::uint8_t>& datagram) { return SendTo(m_lastSender, datagram); }
+    std::string LastSenderAddress() const;
     std::uint16_t LastSenderPort() const { return ntohs(m_lastSender.sin_port); }
 
 private:
     int m_nSocket = -1;
     bool m_bBound = false;
+    int m_nWaitMs = -1;  // the receive time-out set on the socket
+    std::vector<std::uint8_t> m_buffer;
     sockaddr_in m_lastSender {};
 };
 

@@ -344,16 +344,14 @@ TEST(EnginePackets, SendDataOutsideTheLoadedBlocksIsRefused)
 }
 
 
-TEST(EnginePackets, EachSendPutsItsPacketOnTheWireToPort69AndResendRepeatsIt)
+TEST(EnginePackets, EachSendPutsItsPacketOnTheWireToTheRoutersPortAndResendRepeatsIt)
 {
-    if (!testsupport::CanBindPort69())
-        GTEST_SKIP() << testsupport::SkipReasonPort69();
     const std::string strRouter = testsupport::LoopbackAddressForTest();
-    testsupport::UdpPeer router(strRouter, TFTP_PORT);
+    testsupport::UdpPeer router(strRouter, testsupport::kTestRouterPort);
     ASSERT_TRUE(router.Bound());
 
     CPacketProbe engine;
-    ASSERT_EQ(g_pSocket->Open(TFTP_PORT, strRouter), TFTP_OK);
+    ASSERT_EQ(g_pSocket->Open(testsupport::kTestRouterPort, strRouter), TFTP_OK);
     engine.m_strRouter = strRouter;
     engine.m_nDirection = DIRECTION_RECEIVE;
     engine.m_nFileKind = FILE_KIND_CONFIG;
@@ -385,14 +383,12 @@ TEST(EnginePackets, EachSendPutsItsPacketOnTheWireToPort69AndResendRepeatsIt)
 
 TEST(EnginePackets, SendDataTakesEachBlockFromTheArrayAndMarksOnlyTheShortOneLast)
 {
-    if (!testsupport::CanBindPort69())
-        GTEST_SKIP() << testsupport::SkipReasonPort69();
     const std::string strRouter = testsupport::LoopbackAddressForTest();
-    testsupport::UdpPeer router(strRouter, TFTP_PORT);
+    testsupport::UdpPeer router(strRouter, testsupport::kTestRouterPort);
     ASSERT_TRUE(router.Bound());
 
     CPacketProbe engine;
-    ASSERT_EQ(g_pSocket->Open(TFTP_PORT, strRouter), TFTP_OK);
+    ASSERT_EQ(g_pSocket->Open(testsupport::kTestRouterPort, strRouter), TFTP_OK);
     engine.m_strRouter = strRouter;
     // A 512-byte file: one full block, then the empty block that ends the transfer.
     const Bytes file = testsupport::PatternBytes(512, 3);

@@ -1,5 +1,5 @@
 // The UDP endpoint on loopback: which datagrams are held, which are dropped, which are a fault, and
-// which addresses a send refuses. A plain POSIX socket on port 69 of the test's own 127.x address
+// which addresses a send refuses. A plain POSIX socket on the router's port of the test's own 127.x address
 // plays the router.
 
 #include <gtest/gtest.h>
@@ -32,6 +32,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testsupport::kTestRouterPort;
 using testsupport::UdpPeer;
 
 
@@ -92,23 +93,21 @@ Bytes Take(CTftpSocket& socket)
     return Bytes(buffer, buffer + n);
 }
 
-// The endpoint opened for a router on the test's own loopback address, the router's port 69, and the
+// The endpoint opened for a router on the test's own loopback address, the router's port, and the
 // endpoint's own address as the router sees it (learnt from one packet the endpoint sends).
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
         m_strRouter = testsupport::LoopbackAddressForTest();
-        m_pRouter = std::make_unique<UdpPeer>(m_strRouter, TFTP_PORT);
+        m_pRouter = std::make_unique<UdpPeer>(m_strRouter, kTestRouterPort);
         ASSERT_TRUE(m_pRouter->Bound());
         OpenFor(m_strRouter);
     }
 
     void OpenFor(const std::string& strAddressText)
     {
-        ASSERT_EQ(m_socket.Open(TFTP_PORT, strAddressText), TFTP_OK);
+        ASSERT_EQ(m_socket.Open(kTestRouterPort, strAddressText), TFTP_OK);
         m_socket.SetOwner(&m_owner);
         m_socket.SetArrivalHandler([this] { ++m_nArrivals; });
         const Bytes hello = {0, 1, 'x', 0};
@@ -142,7 +141,7 @@ TEST_F(SocketTest, DatagramFromPort69OfTheRouterIsHeldAndWakesTheEngine)
 TEST_F(SocketTest, DatagramsNotFromPort69OfTheRouterOrEmptyAreDiscarded)
 {
     UdpPeer otherPort(m_strRouter, 7069);
-    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);
     ASSERT_TRUE(otherPort.Bound());
     ASSERT_TRUE(otherHost.Bound());
 
@@ -153,7 +152,7 @@ TEST_F(SocketTest, DatagramsNotFromPort69OfTheRouterOrEmptyAreDiscarded)
     };
     const Stray strays[] = {
         {"another port of the router's address", &otherPort, Datagram(516, 'p')},
-        {"port 69 of another address", &otherHost, Datagram(516, 'h')},
+        {"the router's port of another address", &otherHost, Datagram(516, 'h')},
         {"an empty datagram from the router", m_pRouter.get(), Bytes{}},
     };
     for (const Stray& s : strays) {
@@ -180,7 +179,7 @@ TEST_F(SocketTest, LaterOfTwoDatagramsReplacesTheEarlier)
 
 TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
 {
-    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);
     ASSERT_TRUE(otherHost.Bound());
     FromRouter(Datagram(516, 'a'));
     ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(516, 's')));
@@ -209,7 +208,7 @@ TEST_F(SocketTest, EachNotificationReadsOneDatagramAndWakesTheEngineOnce)
 // and that only this read ever waits (a send and a notification's read still return at once).
 TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerThanAsked)
 {
-    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);
     ASSERT_TRUE(otherHost.Bound());
     using Clock = std::chrono::steady_clock;
 
@@ -257,7 +256,7 @@ TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerTha
 
 TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
 {
-    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), TFTP_PORT);
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);
     ASSERT_TRUE(otherHost.Bound());
     FromRouter(Datagram(100, 'r'));
     ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(100, 's')));

@@ -1,5 +1,5 @@
-// Whole transfers through CTransferDriver against the router simulator on port 69 of the test's own
-// loopback address, with shortened time-outs.
+// Whole transfers through CTransferDriver against the router simulator on the tests' router port of the
+// test's own loopback address, with shortened time-outs.
 
 #include <gtest/gtest.h>
 
@@ -25,20 +25,19 @@
 #include <string>
 #include <vector>
 
-#include "RouterSim.h"
-#include "TestSupport.h"
+#include "RouterFixture.h"
 #include "TftpEvents.h"
 #include "TransferDriver.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using velnor::sim::RouterSim;
+using testsupport::kTestRouterPort;
 using velnor::sim::RouterSimOptions;
 using namespace std::chrono_literals;
 
 // Short enough for tests, long enough for a loaded machine to answer on loopback.
-constexpr TransferTimings kFastTimings{100, 1000};
+constexpr TransferTimings kFastTimings{100, 1000, kTestRouterPort};
 
 // The driver with a record of everything it reported.
 struct CRecordedRun {
@@ -63,25 +62,8 @@ struct CRecordedRun {
     std::string peerText;
 };
 
-class TransferE2ETest : public ::testing::Test {
+class TransferE2ETest : public testsupport::RouterFixture {
 protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-        m_strRouter = testsupport::LoopbackAddressForTest();
-    }
-
-    void StartRouter(RouterSimOptions options)
-    {
-        options.listenAddress = m_strRouter;
-        options.port = 69;
-        options.root = m_routerDir.Path();
-        m_pSim = std::make_unique<RouterSim>(std::move(options));
-        std::string error;
-        ASSERT_TRUE(m_pSim->Start(&error)) << error;
-    }
-
     TransferRequest Request(std::int16_t nDirection, std::int16_t nKind, std::string number = {},
                             std::string password = {}) const
     {
@@ -112,11 +94,6 @@ protected:
         guard.start(60000);
         return driver.RunToEnd();
     }
-
-    testsupport::TempDir m_routerDir;
-    testsupport::TempDir m_localDir;
-    std::string m_strRouter;
-    std::unique_ptr<RouterSim> m_pSim;
 };
 
 // --- the three operations, by size, with and without file number and password
@@ -295,7 +272,7 @@ TEST_P(TransferModeTest, WithheldLastAckPassesThroughTheRomWaitToSuccess)
     StartRouter(options);
     const Bytes image = testsupport::PatternBytes(2000);
     testsupport::WriteFileBytes(m_localDir / "image.bin", image);
-    CTransferDriver driver(TransferTimings{100, 4000});
+    CTransferDriver driver(TransferTimings{100, 4000, kTestRouterPort});
     driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     ASSERT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"), TFTP_OK);
@@ -314,7 +291,7 @@ TEST_P(TransferModeTest, RouterThatNeverEndsFlashingFailsAfterTheRomWait)
     options.flashSeconds = -1;
     StartRouter(options);
     testsupport::WriteFileBytes(m_localDir / "image.bin", testsupport::PatternBytes(600));
-    CTransferDriver driver(TransferTimings{50, 300});
+    CTransferDriver driver(TransferTimings{50, 300, kTestRouterPort});
     driver.SetWaitInSocket(GetParam());
     CRecordedRun run(driver);
     EXPECT_EQ(Run(driver, Request(DIRECTION_SEND, FILE_KIND_FIRMWARE), m_localDir / "image.bin"),
@@ -469,10 +446,11 @@ using testsupport::ReceiveQueueOf;
 
 TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
 {
-    // The router's port 69 as a plain socket, so that the test decides when each datagram goes out.
-    testsupport::UdpPeer router(m_strRouter, TFTP_PORT);
+    // The router's port as a plain socket, so that the test decides when each datagram goes out.
+    testsupport::UdpPeer router(m_strRouter, kTestRouterPort);
     ASSERT_TRUE(router.Bound());
-    CTransferDriver driver;  // the real time-outs: nothing expires while the test looks
+    // The real time-outs: nothing expires while the test looks.
+    CTransferDriver driver(TransferTimings{.nRouterPort = kTestRouterPort});
     CStepEventWatch watch(driver);
     const std::filesystem::path local = m_localDir / "c.txt";
     driver.Engine().SetLocalFile(true, local.string());
@@ -481,7 +459,7 @@ TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             QCoreApplication::processEvents();
-            request = router.Receive(0);
+            request = router.Receive(0).value_or(Bytes {});
             return !request.empty();
         },
         2000));
@@ -494,7 +472,7 @@ TEST_F(TransferE2ETest, EachBlockIsAnsweredInTheTurnOfTheEventLoopThatTookItIn)
         content.insert(content.end(), payload.begin(), payload.end());
         Bytes data = {0, 3, 0, nBlock};
         data.insert(data.end(), payload.begin(), payload.end());
-        ASSERT_TRUE(router.SendToLastSender(data));
+        ASSERT_TRUE(router.Send(data));
         ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(router.LastSenderPort()) > 0; }, 2000));
         ASSERT_TRUE(driver.Engine().IsAwaitingEvent());
 

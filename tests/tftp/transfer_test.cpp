@@ -1,5 +1,5 @@
 // The transfer state machine, one Step at a time, against a "router" that is a plain UDP socket on
-// port 69 of the test's own loopback address. Time-outs are driven through OnTimeout; the owner's real
+// the tests' router port of the test's own loopback address. Time-outs are driven through OnTimeout; the owner's real
 // timers run 5 s and 180 s and never expire within a test.
 
 #include <gtest/gtest.h>
@@ -29,6 +29,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testsupport::UdpPeer;
 
 // --- packets as the router writes them (by hand, independent of the engine's builders)
 
@@ -59,56 +60,6 @@ Bytes Slice(const Bytes& b, std::size_t nFrom, std::size_t nCount)
 {
     return Bytes(b.begin() + static_cast<std::ptrdiff_t>(nFrom), b.begin() + static_cast<std::ptrdiff_t>(nFrom + nCount));
 }
-
-// --- the router: one UDP socket on port 69 of the test's address
-
-class CFakeRouter {
-public:
-    explicit CFakeRouter(const std::string& strAddress)
-    {
-        m_nSocket = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(69);
-        inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-        if (m_nSocket >= 0 && ::bind(m_nSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(m_nSocket);
-            m_nSocket = -1;
-        }
-    }
-    ~CFakeRouter()
-    {
-        if (m_nSocket >= 0)
-            ::close(m_nSocket);
-    }
-    bool IsOpen() const { return m_nSocket >= 0; }
-
-    // The next datagram from the client, or nothing within the time.
-    std::optional<Bytes> Receive(int nTimeoutMs = 2000)
-    {
-        pollfd p{m_nSocket, POLLIN, 0};
-        if (::poll(&p, 1, nTimeoutMs) != 1)
-            return std::nullopt;
-        Bytes b(2048);
-        socklen_t nLen = sizeof m_client;
-        const ssize_t n = ::recvfrom(m_nSocket, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&m_client), &nLen);
-        if (n < 0)
-            return std::nullopt;
-        b.resize(static_cast<std::size_t>(n));
-        return b;
-    }
-    // Nothing arrives from the client for a short while.
-    bool Silent(int nMs = 150) { return !Receive(nMs).has_value(); }
-
-    void Send(const Bytes& b)
-    {
-        ::sendto(m_nSocket, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&m_client), sizeof m_client);
-    }
-
-private:
-    int m_nSocket = -1;
-    sockaddr_in m_client{};
-};
 
 // The owner of the engine's timers and the target of its socket's notifications.
 class CTestOwner : public QObject {
@@ -161,11 +112,9 @@ class TransferStepTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
         m_strRouter = testsupport::LoopbackAddressForTest();
-        m_pRouter = std::make_unique<CFakeRouter>(m_strRouter);
-        ASSERT_TRUE(m_pRouter->IsOpen()) << "cannot bind " << m_strRouter << ":69";
+        m_pRouter = std::make_unique<UdpPeer>(m_strRouter, testsupport::kTestRouterPort);
+        ASSERT_TRUE(m_pRouter->Bound()) << "cannot bind " << m_strRouter << ":" << testsupport::kTestRouterPort;
         m_engine.SetWakeHandler([this] { ++m_nWakes; });
     }
 
@@ -269,9 +218,9 @@ protected:
 
     testsupport::TempDir m_dir;
     std::string m_strRouter;
-    std::unique_ptr<CFakeRouter> m_pRouter;
+    std::unique_ptr<UdpPeer> m_pRouter;
     CTestOwner m_owner;
-    CTestTransfer m_engine;
+    CTestTransfer m_engine {TransferTimings {.nRouterPort = testsupport::kTestRouterPort}};
     std::vector<int> m_phases;
     int m_nWakes = 0;
 };
@@ -301,7 +250,7 @@ TEST_F(TransferStepTest, TimeoutOnIdleEngineIsHarmlessAndTheNextTransferStillWai
     EXPECT_TRUE(m_engine.IsAwaitingEvent());
     Step();
     EXPECT_EQ(m_engine.GetStep(), STEP_WAIT_DATA);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 // --- StepSend, row by row
@@ -318,7 +267,7 @@ TEST_F(TransferStepTest, SendRequestArmsFiveSecondsAndWaitsForAck)
     for (int i = 0; i < 3; ++i)
         Step();
     EXPECT_EQ(m_engine.GetStep(), STEP_WAIT_ACK);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferStepTest, SendWalksBlocksAndEndsOnTheAckOfTheShortBlock)
@@ -353,7 +302,7 @@ TEST_F(TransferStepTest, SendWalksBlocksAndEndsOnTheAckOfTheShortBlock)
     EXPECT_EQ(RunToIdle(), (std::vector<int>{PHASE_CLOSE, PHASE_IDLE}));
     EXPECT_EQ(m_engine.GetResult(), TFTP_OK);
     EXPECT_FALSE(m_engine.IsEndpointOpen());
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferStepTest, EmptyFileIsOneEmptyDataBlockAndPercentStaysZero)
@@ -390,7 +339,7 @@ TEST_F(TransferStepTest, DuplicateAckOrStrayDataWhileSendingChangesNothing)
         EXPECT_EQ(m_engine.GetRetries(), 0);
     }
     // Block 2 goes out again only when its time-out expires.
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
     ExpireAndResend(Data(2, Slice(content, 512, 512)), STEP_WAIT_ACK, 1);
 }
 
@@ -406,7 +355,7 @@ TEST_F(TransferStepTest, RequestNeverAnsweredIsSentOnceAndResentFourTimesThenFai
     EXPECT_EQ(RunToIdle(), (std::vector<int>{PHASE_FINISH, PHASE_CLOSE, PHASE_IDLE}));
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_NO_RESPONSE);
     // The router is not told.
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferStepTest, MiddleBlockUnansweredFailsWithoutRomWait)
@@ -451,7 +400,7 @@ TEST_F(TransferRomWaitTest, AckWithinTheWaitEndsInSuccess)
     ReachRomWait();
     for (int i = 0; i < 5; ++i)
         Step();
-    EXPECT_TRUE(m_pRouter->Silent()) << "something was retransmitted during the flash ROM wait";
+    EXPECT_TRUE(m_pRouter->Quiet()) << "something was retransmitted during the flash ROM wait";
     ASSERT_TRUE(Deliver(Ack(1)));
     EXPECT_EQ(m_engine.GetPhase(), PHASE_FINISH);
     EXPECT_EQ(m_engine.GetTimerId(), 0);
@@ -470,7 +419,7 @@ TEST_F(TransferRomWaitTest, ExpiryOfTheWaitFailsWithNoResponseAndResendsNothing)
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_NO_RESPONSE);
     RunToIdle();
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_NO_RESPONSE);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferRomWaitTest, ErrorDuringTheWaitIsThePeersError)
@@ -535,7 +484,7 @@ TEST_F(TransferStepTest, ReceiveAcknowledgesEachBlockAndSavesOnlyAtTheEnd)
     EXPECT_EQ(RunToIdle(), (std::vector<int>{PHASE_CLOSE, PHASE_IDLE}));
     EXPECT_EQ(m_engine.GetResult(), TFTP_OK);
     EXPECT_EQ(testsupport::ReadFileBytes(ReceivePath()), content);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferStepTest, ReceiveOfAMultipleOf512EndsOnlyWithTheEmptyBlock)
@@ -568,7 +517,7 @@ TEST_F(TransferStepTest, WrongNumberedDataOrAnAckWhileReceivingIsIgnoredAndNotAc
         EXPECT_EQ(m_engine.GetTimerId(), nTimer);
         EXPECT_EQ(m_engine.GetBytesDone(), 512);
     }
-    EXPECT_TRUE(m_pRouter->Silent()) << "a stray DATA was acknowledged";
+    EXPECT_TRUE(m_pRouter->Quiet()) << "a stray DATA was acknowledged";
     ASSERT_TRUE(Deliver(Data(2, {7, 7})));
     Step();
     EXPECT_EQ(m_pRouter->Receive(), Ack(2));
@@ -595,7 +544,7 @@ TEST_F(TransferStepTest, ReceiveResendsTheRequestBeforeTheFirstBlockAndTheLastAc
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_NO_RESPONSE);
     RunToIdle();
     EXPECT_FALSE(std::filesystem::exists(ReceivePath())) << "a failed receive wrote a file";
-    EXPECT_TRUE(m_pRouter->Silent()) << "the router was told about a time-out";
+    EXPECT_TRUE(m_pRouter->Quiet()) << "the router was told about a time-out";
 }
 
 TEST_F(TransferStepTest, ReadRequestNeverAnsweredFailsAtTheFifthExpiry)
@@ -647,7 +596,7 @@ TEST_P(TransferErrorInWaitTest, EndsWithPeerErrorAndTextReadableWhenIdle)
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_PEER_ERROR);
     EXPECT_EQ(m_engine.PeerErrorText(), "Access violation");
     EXPECT_EQ(testsupport::ReadFileBytes(oldFile), (Bytes{'o', 'l', 'd'})) << "the local file was touched";
-    EXPECT_TRUE(m_pRouter->Silent()) << "the router was answered";
+    EXPECT_TRUE(m_pRouter->Quiet()) << "the router was answered";
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWait, TransferErrorInWaitTest,
@@ -691,7 +640,7 @@ TEST_F(TransferStepTest, ReceiveOutOfMemoryTellsTheRouterThenFails)
     // The time-out left running expires harmlessly.
     m_engine.OnTimeout();
     EXPECT_EQ(m_engine.GetPhase(), PHASE_IDLE);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 TEST_F(TransferStepTest, FailingSaveRunsFinishFailedFinishCloseIdle)
@@ -720,7 +669,7 @@ TEST_F(TransferStepTest, MissingFileToSendFailsInPrepareBeforeAnyPacket)
     EXPECT_EQ(m_engine.GetPhase(), PHASE_FAILED);
     EXPECT_EQ(RunToIdle(), (std::vector<int>{PHASE_FINISH, PHASE_CLOSE, PHASE_IDLE}));
     EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_FILE_OPEN);
-    EXPECT_TRUE(m_pRouter->Silent());
+    EXPECT_TRUE(m_pRouter->Quiet());
 }
 
 // --- Start, Fail, time-outs and waking
@@ -807,13 +756,14 @@ TEST_F(TransferStepTest, AwaitingOnlyInAWaitWithNothingHeldAndNoExpiry)
     EXPECT_TRUE(m_engine.IsAwaitingEvent());
 }
 
+// With the programs' timings, so on the router's port 69.
 TEST(TransferLifetimeTest, DestroyingTheEngineMidTransferStopsItsTimeoutAndFreesItsBlocks)
 {
     if (!testsupport::CanBindPort69())
         GTEST_SKIP() << testsupport::SkipReasonPort69();
     const std::string strRouter = testsupport::LoopbackAddressForTest();
-    CFakeRouter router(strRouter);
-    ASSERT_TRUE(router.IsOpen());
+    UdpPeer router(strRouter, TFTP_PORT);
+    ASSERT_TRUE(router.Bound());
     testsupport::TempDir dir;
     testsupport::WriteFileBytes(dir / "image.bin", testsupport::PatternBytes(5000));
     CTestOwner owner;
