@@ -1,7 +1,7 @@
-// Execute and the transfer loop on the real window against the router simulator on port 69 of the test's
-// own loopback address, with shortened time-outs: the status texts as the user sees them, the percentage
-// and the bar, the message boxes (through the recorder, and once the real one), the default button, the
-// history and the settings file, and the loop that waits without spinning.
+// Execute and the transfer loop on the real window against the router simulator on the tests' router
+// port of the test's own loopback address, with shortened time-outs: the status texts as the user sees
+// them, the percentage and the bar, the message boxes (through the recorder, and once the real one), the
+// default button, the history and the settings file, and the loop that waits without spinning.
 
 #include <gtest/gtest.h>
 
@@ -29,14 +29,13 @@
 #include "ClientDlg.h"
 #include "DialogTestSupport.h"
 #include "ResultMessages.h"
-#include "RouterSim.h"
+#include "RouterFixture.h"
 #include "TftpEvents.h"
 #include "TftpTransfer.h"
 
 namespace {
 
 using dialogtest::Q;
-using velnor::sim::RouterSim;
 using velnor::sim::RouterSimOptions;
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
@@ -44,37 +43,19 @@ using namespace std::chrono_literals;
 
 // Short enough for tests (a silent router fails after half a second), long enough for a loaded machine
 // to answer on loopback.
-constexpr TransferTimings kFastTimings{100, 3000};
+constexpr TransferTimings kFastTimings{100, 3000, testsupport::kTestRouterPort};
 
 enum Operation { REVISION_UP = 0, GET_CONFIG = 1, PUT_CONFIG = 2 };
 
 using dialogtest::SettingsBytes;
 
-class TransferDlgTest : public ::testing::Test {
+class TransferDlgTest : public testsupport::RouterFixture {
 protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-        m_strRouter = testsupport::LoopbackAddressForTest();
-    }
-
     void TearDown() override
     {
         m_pDlg.reset();
         m_pSim.reset();
         dialogtest::ExpectNoWindowLeft();
-    }
-
-    void StartRouter(RouterSimOptions options = {})
-    {
-        m_pSim.reset();
-        options.listenAddress = m_strRouter;
-        options.port = 69;
-        options.root = m_routerDir.Path();
-        m_pSim = std::make_unique<RouterSim>(std::move(options));
-        std::string error;
-        ASSERT_TRUE(m_pSim->Start(&error)) << error;
     }
 
     // The window, shown and active, with its display recorded as the user sees it: a status text is
@@ -168,12 +149,8 @@ protected:
 
     testsupport::TempDir m_cwdDir;
     dialogtest::CurrentFolder m_cwd{m_cwdDir.Path()};
-    testsupport::TempDir m_routerDir;
-    testsupport::TempDir m_localDir;
     dialogtest::MessageBoxRecorder m_boxes;
     dialogtest::FileDialogScript m_files;
-    std::string m_strRouter;
-    std::unique_ptr<RouterSim> m_pSim;
     std::unique_ptr<CClientDlg> m_pDlg;
     std::vector<int> m_statuses;
     std::vector<int> m_percents;

@@ -18,8 +18,7 @@
 #include <ostream>
 #include <string>
 
-#include "RouterSim.h"
-#include "TestSupport.h"
+#include "RouterFixture.h"
 #include "TftpEvents.h"
 #include "TftpSocket.h"
 #include "TransferDriver.h"
@@ -44,14 +43,7 @@ void PrintTo(const LateFaultCase& c, std::ostream* pOut)
     *pOut << c.name;
 }
 
-class LateFaultTest : public ::testing::TestWithParam<LateFaultCase> {
-protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-    }
-};
+class LateFaultTest : public testsupport::RouterFixture, public ::testing::WithParamInterface<LateFaultCase> {};
 
 // Drives the engine as the transfer window does: one step, then every waiting event (the router's
 // datagrams, time-outs, socket faults) before the next step, so that a fault can come between any two.
@@ -78,31 +70,27 @@ TEST_P(LateFaultTest, FaultFailsTheTransferOnlyDuringTheExchange)
 {
     const LateFaultCase& c = GetParam();
     const bool bReceive = c.nDirection == DIRECTION_RECEIVE;
-    testsupport::TempDir routerDir, localDir;
     const Bytes content = testsupport::PatternBytes(3000, 5);
     const Bytes oldContent(700, 'o');
-    const fs::path local = localDir / "config.txt";
-    const fs::path remote = routerDir / "config0";
+    const fs::path local = m_localDir / "config.txt";
+    const fs::path remote = m_routerDir / "config0";
     testsupport::WriteFileBytes(bReceive ? remote : local, content);
     testsupport::WriteFileBytes(bReceive ? local : remote, oldContent);
 
     RouterSimOptions options;
-    options.listenAddress = testsupport::LoopbackAddressForTest();
-    options.root = routerDir.Path();
     if (c.bRouterRefuses) {
         options.errorText = "Disk error";
         options.errorCode = 3;
     }
-    RouterSim sim(options);
-    std::string error;
-    ASSERT_TRUE(sim.Start(&error)) << error;
+    RouterSim& sim = StartRouter(options);
+    ASSERT_TRUE(sim.IsRunning());
 
-    CTftpTransfer engine(TransferTimings{1000, 2000});
+    CTftpTransfer engine(TransferTimings{1000, 2000, testsupport::kTestRouterPort});
     CPumpingOwner owner(engine);
     TransferRequest request;
     request.nDirection = c.nDirection;
     request.nFileKind = FILE_KIND_CONFIG;
-    request.strRouter = options.listenAddress;
+    request.strRouter = m_strRouter;
     engine.SetLocalFile(true, local.string());
     ASSERT_EQ(engine.Start(request, &owner), TFTP_OK);
 

@@ -23,9 +23,6 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -307,21 +304,9 @@ private:
 // datagram the client sent before it has been taken in too (one socket, one queue).
 std::string SendMarker(const std::string& strRouter)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(69);
-    inet_pton(AF_INET, strRouter.c_str(), &to.sin_addr);
-    const std::uint8_t marker = 0xFF;
-    ::sendto(fd, &marker, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    socklen_t len = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-    ::close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+    testsupport::UdpPeer peer("127.0.0.1");
+    peer.SendTo(strRouter, testsupport::kTestRouterPort, {0xFF});
+    return "127.0.0.1:" + std::to_string(peer.LocalPort());
 }
 
 bool IsInbound(const TraceLine& line)
@@ -442,7 +427,7 @@ void RunCell(const FaultRow& row, Op op, bool bWaitInSocket, std::size_t nSizeIn
             continue;
         RouterSimOptions options;
         options.listenAddress = strRouter;
-        options.port = 69;
+        options.port = testsupport::kTestRouterPort;
         options.root = routerDir.Path();
         options.retransmitSeconds = kRouterRetransmitSeconds;
         options.maxRetransmits = TFTP_MAX_RETRIES;
@@ -455,7 +440,7 @@ void RunCell(const FaultRow& row, Op op, bool bWaitInSocket, std::size_t nSizeIn
     ASSERT_TRUE(pSim) << error;
     RouterSim& sim = *pSim;
 
-    CTransferDriver driver(TransferTimings{kReplyMs, kRomWaitMs});
+    CTransferDriver driver(TransferTimings{kReplyMs, kRomWaitMs, testsupport::kTestRouterPort});
     driver.SetWaitInSocket(bWaitInSocket);
     CResendCounter resends(driver);
     std::vector<int> phases;
@@ -580,14 +565,7 @@ void RunCell(const FaultRow& row, Op op, bool bWaitInSocket, std::size_t nSizeIn
 
 // One test case per fault and operation, with the four sizes inside: a process per cell would cost
 // more than most cells take.
-class FaultMatrixTest : public ::testing::TestWithParam<MatrixParam> {
-protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-    }
-};
+class FaultMatrixTest : public ::testing::TestWithParam<MatrixParam> {};
 
 TEST_P(FaultMatrixTest, EachSizeEndsAsWrittenWithNothingPartialLeftBehind)
 {

@@ -22,16 +22,11 @@ using velnor::sim::TraceLine;
 
 class FaultSwitchTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-    }
-
     RouterSimOptions Options(unsigned nSalt = 0) const
     {
         RouterSimOptions o;
         o.listenAddress = testsupport::LoopbackAddressForTest(nSalt);
+        o.port = testsupport::kTestRouterPort;
         o.root = m_root.Path();
         o.traceInMemory = true;
         o.answerUnknownTransfer = false;  // keeps the router quiet for datagrams outside a transfer

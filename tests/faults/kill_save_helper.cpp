@@ -6,9 +6,9 @@
 //   velnor-kill-helper settings-first <dir>        a first start: the settings file is created
 //   velnor-kill-helper settings-loop <dir>         saves lists A and B alternately until it is killed
 //   velnor-kill-helper receive <dir> <address> <size> <name>
-//                                                  runs a router simulator on port 69 of <address> with a
-//                                                  configuration of <size> bytes in <dir>/router and gets
-//                                                  it into <dir>/local/<name>
+//                                                  runs a router simulator on the tests' router port of
+//                                                  <address> with a configuration of <size> bytes in
+//                                                  <dir>/router and gets it into <dir>/local/<name>
 //
 // Two ways to be killed:
 //  - at a file-system call: the library code linked into this program reaches open, write, fsync,
@@ -159,7 +159,7 @@ int Receive(const std::filesystem::path& dir, const std::string& strAddress, con
 
     velnor::sim::RouterSimOptions options;
     options.listenAddress = strAddress;
-    options.port = 69;
+    options.port = testsupport::kTestRouterPort;
     options.root = routerDir;
     velnor::sim::RouterSim sim(options);
     std::string error;
@@ -168,7 +168,7 @@ int Receive(const std::filesystem::path& dir, const std::string& strAddress, con
         return 3;
     }
 
-    CTransferDriver driver(TransferTimings{500, 2000});
+    CTransferDriver driver(TransferTimings{500, 2000, testsupport::kTestRouterPort});
     QObject::connect(&driver, &CTransferDriver::phaseChanged, [](int nPhase) {
         // The step that follows PHASE_FINISH writes the received file.
         if (nPhase == PHASE_FINISH && !g_bArmed)

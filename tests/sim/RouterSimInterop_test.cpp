@@ -1,7 +1,6 @@
 // The router simulator against an independent client: tftp-hpa's tftp program, in binary (octet) mode.
 
-#include "RouterSim.h"
-#include "TestSupport.h"
+#include "RouterFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +22,8 @@ struct TftpRun {
 
 TftpRun RunTftp(const std::string& address, const std::string& command)
 {
-    const std::string line = std::string(kTftp) + " -m binary " + address + " -c " + command + " 2>&1";
+    const std::string line = std::string(kTftp) + " -m binary " + address + " " +
+                             std::to_string(testsupport::kTestRouterPort) + " -c " + command + " 2>&1";
     TftpRun run;
     std::FILE* pipe = ::popen(line.c_str(), "r");
     if (!pipe)
@@ -36,34 +36,19 @@ TftpRun RunTftp(const std::string& address, const std::string& command)
     return run;
 }
 
-class RouterSimInteropTest : public ::testing::Test {
+class RouterSimInteropTest : public testsupport::RouterFixture {
 protected:
     void SetUp() override
     {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
         if (!std::filesystem::exists(kTftp))
             GTEST_SKIP() << "tftp-hpa's client is not installed (apt-get install tftp-hpa)";
-        m_address = testsupport::LoopbackAddressForTest();
-        std::filesystem::create_directory(m_dir / "root");
+        RouterFixture::SetUp();
     }
 
-    RouterSim& Start(RouterSimOptions o = {})
-    {
-        o.listenAddress = m_address;
-        o.root = m_dir / "root";
-        m_sim = std::make_unique<RouterSim>(std::move(o));
-        std::string error;
-        EXPECT_TRUE(m_sim->Start(&error)) << error;
-        return *m_sim;
-    }
+    RouterSim& Start(RouterSimOptions o = {}) { return StartRouter(std::move(o)); }
 
-    std::string Local(const std::string& name) const { return (m_dir / name).string(); }
-    std::filesystem::path Remote(const std::string& name) const { return m_dir / "root" / name; }
-
-    testsupport::TempDir m_dir;
-    std::string m_address;
-    std::unique_ptr<RouterSim> m_sim;
+    std::string Local(const std::string& name) const { return (m_localDir / name).string(); }
+    std::filesystem::path Remote(const std::string& name) const { return m_routerDir / name; }
 };
 
 }  // namespace
@@ -77,13 +62,13 @@ TEST_F(RouterSimInteropTest, PutThenGetKeepsEveryByteAtTheBlockBoundaries)
         SCOPED_TRACE(std::to_string(size) + " bytes");
         const auto content = testsupport::PatternBytes(size, static_cast<std::uint32_t>(size) + 11);
         testsupport::WriteFileBytes(Local("up"), content);
-        auto put = RunTftp(m_address, "put " + Local("up") + " config2");
+        auto put = RunTftp(m_strRouter, "put " + Local("up") + " config2");
         EXPECT_EQ(put.status, 0) << put.output;
         ASSERT_TRUE(sim.WaitForTransfers(++nTransfers, 2000ms)) << put.output;
         EXPECT_EQ(testsupport::ReadFileBytes(Remote("config2")), content);
 
         std::filesystem::remove(Local("down"));
-        auto get = RunTftp(m_address, "get config2 " + Local("down"));
+        auto get = RunTftp(m_strRouter, "get config2 " + Local("down"));
         EXPECT_EQ(get.status, 0) << get.output;
         EXPECT_TRUE(get.output.find("Error") == std::string::npos) << get.output;
         ASSERT_TRUE(sim.WaitForTransfers(++nTransfers, 2000ms)) << get.output;
@@ -101,7 +86,7 @@ TEST_F(RouterSimInteropTest, PasswordAndFileNumberRulesReachTheClientAsTheTwoRou
     o.password = "s3cret";
     Start(o);
 
-    auto ok = RunTftp(m_address, "get config0/s3cret " + Local("got"));
+    auto ok = RunTftp(m_strRouter, "get config0/s3cret " + Local("got"));
     EXPECT_TRUE(ok.output.find("Error") == std::string::npos) << ok.output;
     EXPECT_EQ(testsupport::ReadFileBytes(Local("got")), std::vector<std::uint8_t>(config.begin(), config.end()));
 
@@ -116,7 +101,7 @@ TEST_F(RouterSimInteropTest, PasswordAndFileNumberRulesReachTheClientAsTheTwoRou
         {"get exec0 ", "Error code 2: Access violation"},
     };
     for (const auto& r : refusals) {
-        auto run = RunTftp(m_address, std::string(r.command) + Local("refused"));
+        auto run = RunTftp(m_strRouter, std::string(r.command) + Local("refused"));
         EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.command << ": " << run.output;
     }
 }
@@ -127,10 +112,10 @@ TEST_F(RouterSimInteropTest, ModelWithoutFileNumbersRefusesEveryNumber)
     RouterSimOptions o;
     o.noFileNumbers = true;
     Start(o);
-    auto plain = RunTftp(m_address, "get config " + Local("got"));
+    auto plain = RunTftp(m_strRouter, "get config " + Local("got"));
     EXPECT_TRUE(plain.output.find("Error") == std::string::npos) << plain.output;
     EXPECT_EQ(testsupport::ReadFileBytes(Local("got")), std::vector<std::uint8_t>{'c'});
-    auto numbered = RunTftp(m_address, "get config0 " + Local("refused"));
+    auto numbered = RunTftp(m_strRouter, "get config0 " + Local("refused"));
     EXPECT_NE(numbered.output.find("Error code 2: Access violation"), std::string::npos) << numbered.output;
 }
 
@@ -142,7 +127,7 @@ TEST_F(RouterSimInteropTest, FirmwareUploadWaitsOutTheFlashWrite)
     const auto image = testsupport::PatternBytes(2000, 4);
     testsupport::WriteFileBytes(Local("image.bin"), image);
     const auto begin = std::chrono::steady_clock::now();
-    auto put = RunTftp(m_address, "put " + Local("image.bin") + " exec1");
+    auto put = RunTftp(m_strRouter, "put " + Local("image.bin") + " exec1");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 290ms);
     EXPECT_TRUE(put.output.find("Error") == std::string::npos) << put.output;
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));

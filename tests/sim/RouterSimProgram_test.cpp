@@ -257,11 +257,10 @@ TEST(RouterSimProgram, MissingRootFolderIsRefusedWithStatusOne)
 
 TEST(RouterSimProgram, SigtermAndSigintStopItCleanly)
 {
-    if (!testsupport::CanBindPort69())
-        GTEST_SKIP() << testsupport::SkipReasonPort69();
     testsupport::TempDir dir;
+    const std::string port = std::to_string(testsupport::kTestRouterPort);
     for (int sig : {SIGTERM, SIGINT}) {
-        Program p({"--listen", testsupport::LoopbackAddressForTest(), "--root", dir.Path().string()});
+        Program p({"--listen", testsupport::LoopbackAddressForTest(), "--port", port, "--root", dir.Path().string()});
         ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
         p.Signal(sig);
         EXPECT_EQ(p.Wait(2000ms), 0) << p.Err();
@@ -280,18 +279,18 @@ TEST(RouterSimProgram, MaxSecondsEndsItByItself)
 
 TEST(RouterSimProgram, ServesTftpHpaAndTracesEveryDatagram)
 {
-    if (!testsupport::CanBindPort69())
-        GTEST_SKIP() << testsupport::SkipReasonPort69();
     if (!std::filesystem::exists("/usr/bin/tftp"))
         GTEST_SKIP() << "tftp-hpa's client is not installed";
     testsupport::TempDir dir;
     const std::string address = testsupport::LoopbackAddressForTest();
+    const std::string port = std::to_string(testsupport::kTestRouterPort);
     const std::string text = "hostname velnor\r\n";
     testsupport::WriteFileBytes(dir / "config1", std::vector<std::uint8_t>(text.begin(), text.end()));
-    Program p({"--listen", address, "--root", dir.Path().string(), "--trace", (dir / "trace.txt").string()});
+    Program p({"--listen", address, "--port", port, "--root", dir.Path().string(), "--trace",
+               (dir / "trace.txt").string()});
     ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
     const std::string command =
-        "/usr/bin/tftp -m binary " + address + " -c get config1 " + (dir / "got").string() + " 2>&1";
+        "/usr/bin/tftp -m binary " + address + " " + port + " -c get config1 " + (dir / "got").string() + " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(testsupport::ReadFileBytes(dir / "got"), std::vector<std::uint8_t>(text.begin(), text.end()));
     EXPECT_TRUE(p.WaitForOutput("sent config1 (17 bytes)", 2000ms)) << p.Out();

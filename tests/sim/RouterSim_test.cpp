@@ -1,8 +1,7 @@
 // The router simulator against a raw client on loopback: the cases an ordinary client cannot show.
 
 #include "RawClient.h"
-#include "RouterSim.h"
-#include "TestSupport.h"
+#include "RouterFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 using namespace simtest;
+using testsupport::kTestRouterPort;
 using velnor::sim::RouterSim;
 using velnor::sim::RouterSimInjection;
 using velnor::sim::RouterSimOptions;
@@ -22,53 +22,37 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class RouterSimTest : public ::testing::Test {
+class RouterSimTest : public testsupport::RouterFixture {
 protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-        m_address = testsupport::LoopbackAddressForTest();
-    }
-
-    // Options for this test's address and folder; the router's own time-out is long enough that it
-    // never fires unless a test asks for it.
+    // Options for this test's address, port and folder; the router's own time-out is long enough that
+    // it never fires unless a test asks for it.
     RouterSimOptions Options() const
     {
         RouterSimOptions o;
-        o.listenAddress = m_address;
-        o.root = m_dir.Path();
+        o.listenAddress = m_strRouter;
+        o.port = kTestRouterPort;
+        o.root = m_routerDir.Path();
         o.retransmitSeconds = 5;
         return o;
     }
 
-    RouterSim& Start(RouterSimOptions o)
-    {
-        m_sim = std::make_unique<RouterSim>(std::move(o));
-        std::string error;
-        EXPECT_TRUE(m_sim->Start(&error)) << error;
-        return *m_sim;
-    }
+    RouterSim& Start(RouterSimOptions o) { return StartRouter(std::move(o)); }
 
-    void Put(const std::string& name, const Bytes& bytes) { testsupport::WriteFileBytes(m_dir / name, bytes); }
-    Bytes Get(const std::string& name) const { return testsupport::ReadFileBytes(m_dir / name); }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir / name); }
+    void Put(const std::string& name, const Bytes& bytes) { testsupport::WriteFileBytes(m_routerDir / name, bytes); }
+    Bytes Get(const std::string& name) const { return testsupport::ReadFileBytes(m_routerDir / name); }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(m_routerDir / name); }
     // Nothing but the router's files: no temporary file left behind.
     std::vector<std::string> Files() const
     {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(m_dir.Path()))
+        for (const auto& e : std::filesystem::directory_iterator(m_routerDir.Path()))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    testsupport::TempDir m_dir;
-    std::string m_address;
-    std::unique_ptr<RouterSim> m_sim;
 };
 
-// Reads a file in lock-step as a correct client would; every DATA must come from port 69.
+// Reads a file in lock-step as a correct client would; every DATA must come from the router's port.
 Bytes ReadWhole(RawClient& client, const Bytes& request, std::chrono::milliseconds timeout = 1000ms)
 {
     client.Send(request);
@@ -161,7 +145,7 @@ TEST_F(RouterSimTest, ReadOfEverySizeBoundaryEndsWithAShortBlockAndCountsOneTran
     for (std::size_t size : sizes) {
         const Bytes content = testsupport::PatternBytes(size, static_cast<std::uint32_t>(size) + 3);
         Put("config1", content);
-        RawClient client(m_address);
+        RawClient client(m_strRouter);
         EXPECT_EQ(ReadWhole(client, Rrq("config1")), content) << size << " bytes";
         ASSERT_TRUE(sim.WaitForTransfers(++n, 1000ms)) << size << " bytes";
     }
@@ -175,13 +159,13 @@ TEST_F(RouterSimTest, WriteIsStoredByteForByteInEitherMode)
     auto& sim = Start(Options());
     // Line ends and NUL bytes as they are: the mode is only a label to this router.
     const Bytes text = {'a', '\r', '\n', 'b', '\n', 'c', '\r', 0, 'd', '\r'};
-    RawClient a(m_address);
+    RawClient a(m_strRouter);
     ASSERT_TRUE(WriteWhole(a, Wrq("config3", "netascii"), text));
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));
     EXPECT_EQ(Get("config3"), text);
 
     const Bytes image = testsupport::PatternBytes(512 * 3, 9);
-    RawClient b(m_address);
+    RawClient b(m_strRouter);
     ASSERT_TRUE(WriteWhole(b, Wrq("exec1", "octet"), image));
     ASSERT_TRUE(sim.WaitForTransfers(2, 1000ms));
     EXPECT_EQ(Get("exec1"), image);
@@ -192,7 +176,7 @@ TEST_F(RouterSimTest, DuplicateAckNeverProducesASecondData)
 {
     Put("config0", testsupport::PatternBytes(1500));
     auto& sim = Start(Options());
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     ASSERT_EQ(BlockOf(client.ReceiveFromRouter().value()), 1);
     client.Send(Ack(1));
@@ -215,7 +199,7 @@ TEST_F(RouterSimTest, DuplicateDataIsAcknowledgedAgainAndStoredOnce)
 {
     auto& sim = Start(Options());
     const Bytes content = testsupport::PatternBytes(700);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Wrq("config2"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     client.Send(Data(1, content.data(), 512));
@@ -232,7 +216,7 @@ TEST_F(RouterSimTest, DuplicateDataIsAcknowledgedAgainAndStoredOnce)
 TEST_F(RouterSimTest, LastDataRepeatedAfterCompletionHearsTheFinalAckAgain)
 {
     auto& sim = Start(Options());
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     const Bytes content = {1, 2, 3};
     ASSERT_TRUE(WriteWhole(client, Wrq("config4"), content));
     client.Send(Data(1, content));  // the client did not hear the final ACK
@@ -248,7 +232,7 @@ TEST_F(RouterSimTest, RepeatedRequestAfterALostFirstAnswerGetsTheSameAnswer)
     auto o = Options();
     o.dropOutNth = {1};  // DATA 1 is lost on its way
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     EXPECT_FALSE(client.Receive(200ms));
     client.Send(Rrq("config0"));
@@ -269,7 +253,7 @@ TEST_F(RouterSimTest, BlockNumbersWrapFrom65535ToZero)
     auto o = Options();
     o.maxFileBytes = 0;  // beyond the client's largest file, which is the router's default bound
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Wrq("exec0"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     // Blocks go out a window at a time rather than in lock-step, to keep the test short; the router
@@ -289,7 +273,7 @@ TEST_F(RouterSimTest, BlockNumbersWrapFrom65535ToZero)
         }
     }
     ASSERT_TRUE(sim.WaitForTransfers(1, 2000ms));
-    EXPECT_TRUE(ReadAll(m_dir / "exec0") == content);
+    EXPECT_TRUE(ReadAll(m_routerDir / "exec0") == content);
     EXPECT_EQ(sim.Stats().acksSentPerBlock.size(), std::size_t{nBlocks} + 1);
 }
 
@@ -297,9 +281,9 @@ TEST_F(RouterSimTest, ReadAcrossTheWrapSendsBlockZeroAfter65535)
 {
     const Bytes content = BigContent(65537u * 512 - 100, 6);
     const std::uint32_t nBlocks = 65537;
-    WriteAll(m_dir / "config0", content);
+    WriteAll(m_routerDir / "config0", content);
     auto& sim = Start(Options());
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     auto first = client.ReceiveFromRouter(5000ms);
     ASSERT_TRUE(first);
@@ -385,7 +369,7 @@ TEST_F(RouterSimTest, NamingRulesDecideEveryRequest)
         RouterSim sim(o);
         std::string error;
         ASSERT_TRUE(sim.Start(&error)) << error;
-        RawClient client(m_address);
+        RawClient client(m_strRouter);
         client.Send(c.write ? Wrq(c.name, c.mode) : Rrq(c.name, c.mode));
         auto answer = client.ReceiveFromRouter();
         ASSERT_TRUE(answer);
@@ -414,7 +398,7 @@ TEST_F(RouterSimTest, NamingRulesDecideEveryRequest)
 TEST_F(RouterSimTest, MalformedRequestIsRefusedAsIllegal)
 {
     auto& sim = Start(Options());
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Cat({U16(1), Bytes{'c', 'o', 'n', 'f', 'i', 'g', 0, 'o', 'c'}}));  // mode cut short
     auto answer = client.ReceiveFromRouter();
     ASSERT_TRUE(answer);
@@ -437,7 +421,7 @@ TEST_F(RouterSimTest, RouterRetransmitsOnItsOwnTimeOutThenGivesUp)
     o.retransmitSeconds = 0.08;
     o.maxRetransmits = 4;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     std::vector<Clock::time_point> arrivals;
     while (auto d = client.ReceiveFromRouter(400ms)) {
@@ -460,7 +444,7 @@ TEST_F(RouterSimTest, LastAckOfAFirmwareWriteWaitsForTheFlashAndTheFileAppearsOn
     o.flashSeconds = 0.4;
     auto& sim = Start(o);
     Put("exec0", {'o', 'l', 'd'});
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     const Bytes image = testsupport::PatternBytes(600);
     client.Send(Wrq("exec"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
@@ -486,13 +470,13 @@ TEST_F(RouterSimTest, ConfigurationWritesSkipTheFlashWaitUnlessAsked)
     auto o = Options();
     o.flashSeconds = 5;
     Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     EXPECT_TRUE(WriteWhole(client, Wrq("config1"), {'a'}, 300ms));
 
-    m_sim.reset();
+    m_pSim.reset();
     o.flashConfigWrites = true;
     Start(o);
-    RawClient other(m_address);
+    RawClient other(m_strRouter);
     EXPECT_FALSE(WriteWhole(other, Wrq("config1"), {'b'}, 300ms));
     EXPECT_EQ(Get("config1"), Bytes{'a'});
 }
@@ -503,10 +487,10 @@ TEST_F(RouterSimTest, NegativeFlashTimeNeverSendsTheLastAckNorStoresTheFile)
     o.flashSeconds = -1;
     o.retransmitSeconds = 0.05;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     EXPECT_FALSE(WriteWhole(client, Wrq("exec1"), {1, 2, 3}, 400ms));
     EXPECT_EQ(sim.Stats().retransmits, 0u) << "a flashing router does not retransmit";
-    m_sim->Stop();
+    m_pSim->Stop();
     EXPECT_TRUE(Files().empty());
 }
 
@@ -516,7 +500,7 @@ TEST_F(RouterSimTest, ReplyDelayHoldsEveryAnswerBack)
     auto o = Options();
     o.replyDelaySeconds = 0.2;
     Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     const auto sent = Clock::now();
     client.Send(Rrq("config0"));
     EXPECT_FALSE(client.Receive(120ms));
@@ -536,7 +520,7 @@ TEST_F(RouterSimTest, OackCarriesTheSizeAndAckZeroStartsTheData)
     auto o = Options();
     o.oack = true;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config2", "netascii", {{"tsize", "0"}}));
     auto oack = client.ReceiveFromRouter();
     ASSERT_TRUE(oack);
@@ -555,7 +539,7 @@ TEST_F(RouterSimTest, ClientThatIgnoresTheOackFinishesAfterRepeatingItsRequest)
     auto o = Options();
     o.oack = true;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     const Bytes request = Rrq("config", "netascii", {{"tsize", "0"}});
     client.Send(request);
     ASSERT_EQ(OpcodeOf(client.ReceiveFromRouter().value()), 6);
@@ -572,7 +556,7 @@ TEST_F(RouterSimTest, UnansweredOackIsFollowedByDataOneOnTheRoutersTimeOut)
     o.oack = true;
     o.retransmitSeconds = 0.1;
     Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0", "netascii", {{"tsize", "0"}}));
     ASSERT_EQ(OpcodeOf(client.ReceiveFromRouter().value()), 6);
     auto data = client.ReceiveFromRouter(500ms);
@@ -585,7 +569,7 @@ TEST_F(RouterSimTest, WriteWithOptionsIsAcknowledgedByOackAndRequestsWithoutOpti
     auto o = Options();
     o.oack = true;
     auto& sim = Start(o);
-    RawClient a(m_address);
+    RawClient a(m_strRouter);
     a.Send(Wrq("config1", "netascii", {{"tsize", "3"}}));
     EXPECT_EQ(a.ReceiveFromRouter().value(), Cat({U16(6), Str("tsize"), Str("3")}));
     a.Send(Data(1, Bytes{7, 8, 9}));
@@ -593,7 +577,7 @@ TEST_F(RouterSimTest, WriteWithOptionsIsAcknowledgedByOackAndRequestsWithoutOpti
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));
     EXPECT_EQ(Get("config1"), (Bytes{7, 8, 9}));
 
-    RawClient b(m_address);
+    RawClient b(m_strRouter);
     b.Send(Wrq("config1", "netascii", {{"blksize", "1428"}}));  // not an option this router knows
     EXPECT_EQ(b.ReceiveFromRouter().value(), Ack(0));
 }
@@ -605,7 +589,7 @@ TEST_F(RouterSimTest, WriteAbortedByTheClientLeavesTheOldFileAndNoTemporaryFile)
 {
     Put("config2", {'o', 'l', 'd'});
     auto& sim = Start(Options());
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Wrq("config2"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     const Bytes block = testsupport::PatternBytes(512);
@@ -624,7 +608,7 @@ TEST_F(RouterSimTest, WriteAbandonedByTheClientIsGivenUpWithoutStoring)
     o.retransmitSeconds = 0.05;
     o.maxRetransmits = 2;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Wrq("config1"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     client.Send(Data(1, testsupport::PatternBytes(512)));
@@ -638,7 +622,7 @@ TEST_F(RouterSimTest, WriteBeyondTheSizeLimitIsRefusedWithDiskFull)
     auto o = Options();
     o.maxFileBytes = 1000;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Wrq("exec0"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     const Bytes block = testsupport::PatternBytes(512);
@@ -654,9 +638,9 @@ TEST_F(RouterSimTest, WriteThatCannotBeStoredEndsInAnErrorNotAFinalAck)
 {
     auto& sim = Start(Options());
     // A folder where the file should go: the rename of the finished file fails.
-    std::filesystem::create_directory(m_dir / "config1");
-    std::filesystem::create_directory(m_dir / "config1" / "inside");
-    RawClient client(m_address);
+    std::filesystem::create_directory(m_routerDir / "config1");
+    std::filesystem::create_directory(m_routerDir / "config1" / "inside");
+    RawClient client(m_strRouter);
     client.Send(Wrq("config1"));
     ASSERT_EQ(client.ReceiveFromRouter().value(), Ack(0));
     client.Send(Data(1, Bytes{1}));
@@ -676,10 +660,10 @@ TEST_F(RouterSimTest, SecondClientIsToldTheRouterIsBusyAndTheFirstGoesOn)
     const Bytes content = testsupport::PatternBytes(700);
     Put("config0", content);
     auto& sim = Start(Options());
-    RawClient first(m_address);
+    RawClient first(m_strRouter);
     first.Send(Rrq("config0"));
     ASSERT_EQ(BlockOf(first.ReceiveFromRouter().value()), 1);
-    RawClient second(m_address);
+    RawClient second(m_strRouter);
     second.Send(Rrq("config0"));
     EXPECT_EQ(second.ReceiveFromRouter().value(), ErrorPacket(0, "Server busy"));
     second.Send(Ack(1));  // and its stray ACK does not move the first transfer on
@@ -702,7 +686,7 @@ TEST_F(RouterSimTest, SilentRouterTakesRequestsInAndNeverAnswers)
     auto o = Options();
     o.silent = true;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     client.Send(Wrq("exec"));
     EXPECT_FALSE(client.Receive(250ms));
@@ -717,14 +701,14 @@ TEST_F(RouterSimTest, ErrorTextAnswersEveryRequestOrStrikesAfterSomeBlocks)
     o.errorText = "Flash busy";
     o.errorCode = 3;
     Start(o);
-    RawClient a(m_address);
+    RawClient a(m_strRouter);
     a.Send(Rrq("config9"));  // refused before any name check
     EXPECT_EQ(a.ReceiveFromRouter().value(), ErrorPacket(3, "Flash busy"));
 
-    m_sim.reset();
+    m_pSim.reset();
     o.errorAfterBlocks = 2;
     auto& sim = Start(o);
-    RawClient b(m_address);
+    RawClient b(m_strRouter);
     b.Send(Rrq("config0"));
     ASSERT_EQ(BlockOf(b.ReceiveFromRouter().value()), 1);
     b.Send(Ack(1));
@@ -732,7 +716,7 @@ TEST_F(RouterSimTest, ErrorTextAnswersEveryRequestOrStrikesAfterSomeBlocks)
     b.Send(Ack(2));
     EXPECT_EQ(b.ReceiveFromRouter().value(), ErrorPacket(3, "Flash busy"));
 
-    RawClient c(m_address);
+    RawClient c(m_strRouter);
     c.Send(Wrq("config1"));
     ASSERT_EQ(c.ReceiveFromRouter().value(), Ack(0));
     c.Send(Data(1, testsupport::PatternBytes(512)));
@@ -750,7 +734,7 @@ TEST_F(RouterSimTest, RestartForgetsTheTransferStaysDeafThenDisownsIt)
     o.restartAfterBlocks = 1;
     o.restartSeconds = 0.3;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     ASSERT_EQ(BlockOf(client.ReceiveFromRouter().value()), 1);
     client.Send(Ack(1));
@@ -769,7 +753,7 @@ TEST_F(RouterSimTest, UnknownTransferErrorsCanBeSwitchedOff)
     auto o = Options();
     o.answerUnknownTransfer = false;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Ack(3));
     client.Send(Data(1, Bytes{1}));
     client.Send(ErrorPacket(0, "x"));
@@ -783,27 +767,27 @@ TEST_F(RouterSimTest, AnswersFromAnotherPortWhenAsked)
     auto o = Options();
     o.answerFromOtherPort = true;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     auto d = client.Receive();
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->address, m_address);
-    EXPECT_NE(d->port, 69);
+    EXPECT_EQ(d->address, m_strRouter);
+    EXPECT_NE(d->port, kTestRouterPort);
     EXPECT_EQ(d->bytes, Data(1, Bytes{'p'}));
     // A client that follows the port (as ordinary TFTP clients do) can finish through it.
-    client.SendTo(m_address, d->port, Ack(1));
+    client.SendTo(m_strRouter, d->port, Ack(1));
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));
     EXPECT_EQ(sim.Stats().otherPortDatagramsSent, 1u);
 }
 
-TEST_F(RouterSimTest, OversizedDatagramComesFromPort69BeforeTheChosenBlock)
+TEST_F(RouterSimTest, OversizedDatagramComesFromTheRoutersPortBeforeTheChosenBlock)
 {
     Put("config0", testsupport::PatternBytes(600));
     auto o = Options();
     o.oversizedReply = true;
     o.oversizedAtBlock = 2;
     Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     ASSERT_EQ(client.ReceiveFromRouter().value().size(), 516u);
     client.Send(Ack(1));
@@ -823,7 +807,7 @@ TEST_F(RouterSimTest, OverlongDataIsFollowedByTheRightBlockOnRetransmission)
     o.overlongDataAtBlock = 1;
     o.retransmitSeconds = 0.1;
     Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     auto overlong = client.ReceiveFromRouter();
     ASSERT_TRUE(overlong);
@@ -840,19 +824,19 @@ TEST_F(RouterSimTest, StrayCopiesComeFromTheOtherAddressWithInvertedData)
     o.strayFromAddress = testsupport::LoopbackAddressForTest(1);
     o.flashSeconds = 0.2;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     auto stray = client.Receive();
     ASSERT_TRUE(stray);
     EXPECT_EQ(stray->address, o.strayFromAddress);
-    EXPECT_EQ(stray->port, 69);
+    EXPECT_EQ(stray->port, kTestRouterPort);
     EXPECT_EQ(stray->bytes, Data(1, Bytes{0xFF, 0x0F}));
     EXPECT_EQ(client.ReceiveFromRouter().value(), Data(1, Bytes{0x00, 0xF0}));
     client.Send(Ack(1));
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));
 
     // While the flash ROM is written, the stray address already "acknowledges" the last block.
-    RawClient writer(m_address);
+    RawClient writer(m_strRouter);
     writer.Send(Wrq("exec"));
     ASSERT_EQ(writer.Receive().value().address, o.strayFromAddress);
     ASSERT_EQ(writer.ReceiveFromRouter().value(), Ack(0));
@@ -882,7 +866,7 @@ TEST_F(RouterSimTest, InjectedDatagramReplacesTheAnswerUntilTheRetransmission)
     empty.atBlock = 1;
     o.injections = {empty, shortAck};
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     EXPECT_EQ(client.ReceiveFromRouter().value(), Bytes{});
     EXPECT_EQ(client.ReceiveFromRouter().value(), (Bytes{0, 4, 0, 1, 0}));
@@ -896,7 +880,7 @@ TEST_F(RouterSimTest, DuplicateRateOneSendsEveryAnswerTwice)
     auto o = Options();
     o.duplicateRate = 1;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     client.Send(Rrq("config0"));
     EXPECT_EQ(client.ReceiveFromRouter().value(), Data(1, Bytes{'2'}));
     EXPECT_EQ(client.ReceiveFromRouter().value(), Data(1, Bytes{'2'}));
@@ -916,7 +900,7 @@ TEST_F(RouterSimTest, DropsFollowTheSeedAndRepeatExactly)
         RouterSim sim(o);
         std::string error;
         EXPECT_TRUE(sim.Start(&error)) << error;
-        RawClient client(m_address);
+        RawClient client(m_strRouter);
         for (int i = 0; i < 60; ++i) {
             client.Send(Ack(static_cast<std::uint16_t>(i)));
             // One at a time, so that the router's order of handling is the order of sending.
@@ -945,11 +929,11 @@ TEST_F(RouterSimTest, TraceFileHasOneLinePerDatagramInAndOut)
 {
     Put("config0", {0xAB, 0x01});
     auto o = Options();
-    o.tracePath = (m_dir / "trace.txt").string();
+    o.tracePath = (m_routerDir / "trace.txt").string();
     o.dropOutNth = {2};
     o.traceInMemory = true;
     auto& sim = Start(o);
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     EXPECT_EQ(ReadWhole(client, Rrq("config0")), (Bytes{0xAB, 0x01}));
     ASSERT_TRUE(sim.WaitForTransfers(1, 1000ms));
     client.Send(Ack(9));  // draws an ERROR 5, which is dropped as the second datagram out
@@ -961,7 +945,7 @@ TEST_F(RouterSimTest, TraceFileHasOneLinePerDatagramInAndOut)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     const std::string port = std::to_string(client.LocalPort());
-    const std::string router = m_address + ":69";
+    const std::string router = m_strRouter + ":" + std::to_string(kTestRouterPort);
     const std::string me = "127.0.0.1:" + port;
     ASSERT_EQ(lines.size(), 5u);
     const std::regex time(R"(^\d+\.\d{6} .*)");
@@ -1002,7 +986,7 @@ TEST_F(RouterSimTest, StartRefusesAnAddressInUseAForeignAddressAndAMissingFolder
     EXPECT_NE(error.find("is not an address of this machine"), std::string::npos) << error;
 
     auto lost = Options();
-    lost.root = m_dir / "missing";
+    lost.root = m_routerDir / "missing";
     RouterSim nowhere(lost);
     EXPECT_FALSE(nowhere.Start(&error));
     EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
@@ -1042,7 +1026,7 @@ TEST_F(RouterSimTest, EventsTellAPersonWhatHappenedAndMayLookAtTheStatistics)
     };
     auto& sim = Start(o);
     pSim = &sim;
-    RawClient client(m_address);
+    RawClient client(m_strRouter);
     EXPECT_EQ(ReadWhole(client, Rrq("config0")), Bytes{'e'});
     client.Send(Rrq("config7"));
     ASSERT_EQ(OpcodeOf(client.ReceiveFromRouter().value()), 5);
@@ -1059,7 +1043,7 @@ TEST_F(RouterSimTest, EventsTellAPersonWhatHappenedAndMayLookAtTheStatistics)
 TEST_F(RouterSimTest, SampleConfigurationsAreServedByteForByteWithTheirCrLfLineEnds)
 {
     for (const char* name : {"config0", "config1", "config2"})
-        std::filesystem::copy_file(std::filesystem::path(VELNOR_SIM_SAMPLES_DIR) / name, m_dir / name);
+        std::filesystem::copy_file(std::filesystem::path(VELNOR_SIM_SAMPLES_DIR) / name, m_routerDir / name);
     Start(Options());
     for (const char* name : {"config0", "config1", "config2"}) {
         const Bytes sample = Get(name);
@@ -1071,7 +1055,7 @@ TEST_F(RouterSimTest, SampleConfigurationsAreServedByteForByteWithTheirCrLfLineE
             }
         }
         EXPECT_EQ(sample.back(), '\n') << name;
-        RawClient client(m_address);
+        RawClient client(m_strRouter);
         EXPECT_EQ(ReadWhole(client, Rrq(name, "netascii", {{"tsize", "0"}})), sample) << name;
     }
 }

@@ -4,12 +4,7 @@
 // DATA, an OACK) can be played. Its packet builders are written here on purpose and not taken from the
 // simulator, so that a mistake in one is not mirrored in the other.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/time.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -17,6 +12,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "TestSupport.h"
 
 namespace simtest {
 
@@ -107,54 +104,26 @@ struct Datagram {
     Bytes bytes;
 };
 
-class RawClient {
+// The tests' raw peer as a client of one router: Send goes to the router's port (not back to the last
+// sender), and Receive tells who sent each datagram.
+class RawClient : public testsupport::UdpPeer {
 public:
-    explicit RawClient(std::string router, std::uint16_t routerPort = 69, const std::string& local = "127.0.0.1")
-        : m_router(std::move(router)), m_routerPort(routerPort)
+    explicit RawClient(std::string router, std::uint16_t routerPort = testsupport::kTestRouterPort,
+                       const std::string& local = "127.0.0.1")
+        : UdpPeer(local), m_router(std::move(router)), m_routerPort(routerPort)
     {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        inet_pton(AF_INET, local.c_str(), &addr.sin_addr);
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        if (!Bound())
             throw std::runtime_error("cannot open the test client's socket");
     }
-    ~RawClient() { ::close(m_fd); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
 
     void Send(const Bytes& bytes) { SendTo(m_router, m_routerPort, bytes); }
-    void SendTo(const std::string& address, std::uint16_t port, const Bytes& bytes)
-    {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-        ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
 
     std::optional<Datagram> Receive(std::chrono::milliseconds timeout = 1000ms)
     {
-        // A blocking read with a receive time-out: one system call per datagram, which counts in the
-        // 65537-block cases.
-        if (timeout != m_timeout) {
-            timeval tv{static_cast<time_t>(timeout.count() / 1000),
-                       static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
-            if (timeout.count() <= 0)
-                tv.tv_usec = 1;  // zero would mean no time-out at all
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            m_timeout = timeout;
-        }
-        Bytes& buffer = m_buffer;
-        buffer.resize(65536);
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0)
+        auto bytes = UdpPeer::Receive(static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0)));
+        if (!bytes)
             return std::nullopt;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        return Datagram{text, ntohs(from.sin_port), Bytes(buffer.begin(), buffer.begin() + n)};
+        return Datagram{LastSenderAddress(), LastSenderPort(), std::move(*bytes)};
     }
 
     // The next datagram, which must come from the router's own address and port.
@@ -166,20 +135,9 @@ public:
         return d->bytes;
     }
 
-    std::uint16_t LocalPort() const
-    {
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len);
-        return ntohs(local.sin_port);
-    }
-
 private:
     std::string m_router;
     std::uint16_t m_routerPort;
-    int m_fd = -1;
-    Bytes m_buffer;
-    std::chrono::milliseconds m_timeout{0};  // kept: a fresh 64 KiB per datagram would dominate a 65537-block transfer
 };
 
 }  // namespace simtest
