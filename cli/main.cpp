@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,6 +29,17 @@
 #include "TransferDriver.h"
 
 namespace {
+
+// The router's port: always 69. Only the build for the tests (velnor-tftp-test, never installed) takes
+// another from VELNOR_TEST_ROUTER_PORT, so that its tests need no root.
+std::uint16_t RouterPort()
+{
+#ifdef VELNOR_TFTP_TEST_BUILD
+    if (const char* pPort = std::getenv("VELNOR_TEST_ROUTER_PORT"))
+        return static_cast<std::uint16_t>(std::strtoul(pPort, nullptr, 10));
+#endif
+    return TFTP_PORT;
+}
 
 void WriteErr(std::string_view text)
 {
@@ -316,7 +329,7 @@ int CCliRun::Run()
         return End(CLI_EXIT_OK);
     }
 
-    const TransferTimings timings{options.nTimeoutSeconds * 1000, options.nRomTimeoutSeconds * 1000};
+    const TransferTimings timings{options.nTimeoutSeconds * 1000, options.nRomTimeoutSeconds * 1000, RouterPort()};
     CTransferDriver driver(timings);
     // Nothing else runs here while the router answers: its datagrams are awaited in the read itself.
     driver.SetWaitInSocket(true);

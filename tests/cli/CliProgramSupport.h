@@ -1,10 +1,11 @@
 #pragma once
-// The built velnor-tftp run as a subprocess, and a fixture with the router simulator on port 69 of the
-// test's own loopback address.
+// The built velnor-tftp run as a subprocess, and a fixture with the router simulator on the tests' router
+// port of the test's own loopback address.
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 
 #include <chrono>
@@ -12,8 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "RouterSim.h"
-#include "TestSupport.h"
+#include "RouterFixture.h"
 
 namespace clitest {
 
@@ -23,10 +23,15 @@ struct ProgramRun {
     std::string err;
 };
 
-inline ProgramRun RunProgram(const QStringList& args, const QByteArray& input = {}, int nWaitMs = 20000)
+// The program for the tests, told the tests' router port; or the installed one, which ignores that.
+inline ProgramRun RunProgram(const QStringList& args, const QByteArray& input = {}, int nWaitMs = 20000,
+                             const char* pProgram = VELNOR_TFTP_PROGRAM)
 {
     QProcess process;
-    process.setProgram(QStringLiteral(VELNOR_TFTP_PROGRAM));
+    process.setProgram(QString::fromUtf8(pProgram));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VELNOR_TEST_ROUTER_PORT"), QString::number(testsupport::kTestRouterPort));
+    process.setProcessEnvironment(env);
     process.setArguments(args);
     process.start();
     EXPECT_TRUE(process.waitForStarted(5000));
@@ -48,36 +53,14 @@ inline QString Q(const std::filesystem::path& p) { return QString::fromStdString
 
 inline std::string Line(std::string_view text) { return std::string(text) + "\n"; }
 
-class CliProgramFixture : public ::testing::Test {
+class CliProgramFixture : public testsupport::RouterFixture {
 protected:
-    void SetUp() override
-    {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
-        m_strRouter = testsupport::LoopbackAddressForTest();
-    }
-
-    void StartRouter(velnor::sim::RouterSimOptions options = {})
-    {
-        m_pSim.reset();
-        options.listenAddress = m_strRouter;
-        options.root = m_routerDir.Path();
-        m_pSim = std::make_unique<velnor::sim::RouterSim>(std::move(options));
-        std::string error;
-        ASSERT_TRUE(m_pSim->Start(&error)) << error;
-    }
-
     // Nothing reached the router.
     void ExpectNothingSent()
     {
         using namespace std::chrono_literals;
         EXPECT_FALSE(m_pSim->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 200ms));
     }
-
-    testsupport::TempDir m_routerDir;
-    testsupport::TempDir m_localDir;
-    std::string m_strRouter;
-    std::unique_ptr<velnor::sim::RouterSim> m_pSim;
 };
 
 }  // namespace clitest

@@ -1,5 +1,6 @@
-// The built velnor-tftp, run as a subprocess against the router simulator on port 69 of the test's own
-// loopback address. The program keeps its real time-outs, so every failure tested here is a fast one.
+// The built velnor-tftp, run as a subprocess against the router simulator on the tests' router port of
+// the test's own loopback address. The program keeps its real time-outs, so every failure tested here is
+// a fast one.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,25 @@ using namespace std::chrono_literals;
 using namespace clitest;
 
 using CliProgramTest = CliProgramFixture;
+
+// The installed program talks to the router's port 69, whatever the environment says.
+TEST(CliShippedProgramTest, TalksToPort69WhateverTheEnvironmentSays)
+{
+    if (!testsupport::CanBindPort69())
+        GTEST_SKIP() << testsupport::SkipReasonPort69();
+    testsupport::TempDir dir;
+    testsupport::WriteFileBytes(dir / "config0", {'o', 'k'});
+    RouterSimOptions options;  // on port 69
+    options.listenAddress = testsupport::LoopbackAddressForTest();
+    options.root = dir.Path();
+    velnor::sim::RouterSim sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    const ProgramRun run = RunProgram({"get", Q(options.listenAddress), Q(dir / "got")}, {}, 20000,
+                                      VELNOR_TFTP_SHIPPED_PROGRAM);
+    EXPECT_EQ(run.nExit, 0) << run.err;
+    EXPECT_EQ(testsupport::ReadFileBytes(dir / "got"), (Bytes{'o', 'k'}));
+}
 
 TEST_F(CliProgramTest, GetWritesTheFileAndShowsTheStatusTexts)
 {
