@@ -83,7 +83,8 @@ PasswordFileResult ReadPasswordFile(const std::string& strPath)
     }
     text = StripOneNewline(std::move(text));
     if (read == BoundedRead::TooLarge || text.size() > CLI_MAX_PASSWORD_BYTES) {
-        result.strError = Named(strPath) + " holds more than 32 bytes: not a password";
+        result.strError = Named(strPath) + " holds more than " + std::to_string(CLI_MAX_PASSWORD_BYTES) +
+                          " bytes: not a password";
         result.nCode = TFTP_ERR_BAD_PASSWORD;
         return result;
     }

@@ -14,9 +14,6 @@
 
 namespace {
 
-// The router refuses a longer password, as the window's edit field does.
-constexpr std::size_t kMaxPasswordBytes = 32;
-
 enum class Column { Name, Address, FileNumber, PasswordFile, State };
 
 constexpr std::array<std::pair<std::string_view, Column>, 5> kColumns{{
@@ -338,9 +335,9 @@ Inventory LoadInventory(const std::filesystem::path& path, const std::optional<s
             continue;
         }
         row.strPassword = StripOneNewline(*password);
-        if (row.strPassword.size() > kMaxPasswordBytes) {
+        if (row.strPassword.size() > MAX_PASSWORD_BYTES) {
             inventory.problems.push_back({row.nLine, "the password in " + shownName + " is longer than "
-                                                         + std::to_string(kMaxPasswordBytes) + " bytes"});
+                                                         + std::to_string(MAX_PASSWORD_BYTES) + " bytes"});
         }
     }
     std::stable_sort(inventory.problems.begin(), inventory.problems.end(),
