@@ -148,9 +148,6 @@ class Run:
         for m in self.FAILED.finditer(self.output):
             self.failures.setdefault(m[1], []).append(json.loads(m[2]))
 
-    def messages(self, host):
-        return [failure.get("msg", "") for failure in self.failures.get(host, [])]
-
 
 class FleetCase(unittest.TestCase):
     """A temporary folder with an inventory, a vault and the routers of one test."""
@@ -169,7 +166,9 @@ class FleetCase(unittest.TestCase):
             f.write("[defaults]\nretry_files_enabled = False\n")
         self.env = dict(os.environ, VELNOR_TFTP=TFTP, ANSIBLE_CONFIG=self.path("ansible.cfg"),
                         ANSIBLE_LOCAL_TEMP=self.path("ansible-tmp"), ANSIBLE_HOME=self.path("ansible-home"),
-                        ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_DEPRECATION_WARNINGS="0")
+                        ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_DEPRECATION_WARNINGS="0",
+                        # Ansible refuses to start in a locale that is not UTF-8 (POSIX, for one).
+                        LC_ALL="C.UTF-8")
 
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
