@@ -2,6 +2,7 @@
 
 #include "MessageBox.h"
 #include "ResultMessages.h"
+#include "WindowText.h"
 
 int CErrorReport::Report(TftpResult nCode)
 {
@@ -18,5 +19,7 @@ int CErrorReport::ShowResultMessage(TftpResult nCode, const std::optional<std::s
 {
     // Every caller asks for the plain OK box; the warning icon is what the box adds to it.
     (void)nStyle;
-    return CMessageBox::ShowWarning(m_pOwner, ComposeResultMessage(nCode, text));
+    // The router's text is its own: it may say anything, but it cannot reshape the box.
+    const std::optional<std::string> shown = text ? std::optional(RouterTextForWindow(*text)) : std::nullopt;
+    return CMessageBox::ShowWarning(m_pOwner, ComposeResultMessage(nCode, shown));
 }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -60,6 +62,82 @@ TEST(ErrorReportTest, PeerErrorsByTheRoutersText)
         ASSERT_EQ(boxes.boxes.size(), 1u);
         EXPECT_EQ(boxes.boxes[0].strText, QString::fromStdString(c.expected));
     }
+}
+
+// Whatever the router's text holds, the box shows the program's message and one line in angle
+// brackets, as plain text: no byte of the router's makes a line of its own or reorders the text.
+TEST(ErrorReportTest, HostileRouterTextsCannotReshapeTheBox)
+{
+    struct HostileCase {
+        std::string text;
+        std::string shown;  // between the angle brackets
+    };
+    const HostileCase cases[] = {
+        {"\x1b]0;owned\a\x1b[2J", "\\x1b]0;owned\\x07\\x1b[2J"},
+        {"\r\nSuccess!", "\\x0d\\x0aSuccess!"},
+        {"ok>\n\n\u8ee2\u9001\u306f\u6b63\u5e38\u306b\u7d42\u4e86\u3057\u307e\u3057\u305f",
+         "ok>\\x0a\\x0a\u8ee2\u9001\u306f\u6b63\u5e38\u306b\u7d42\u4e86\u3057\u307e\u3057\u305f"},
+        {"a\u2028b\u2029c", "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9c"},
+        {"\u202Egnp.exe", "\\xe2\\x80\\xaegnp.exe"},
+        {"\xc2\x9b" "31m\xff", "\\xc2\\x9b" "31m\\xff"},
+        // Harmless texts exactly as sent.
+        {"\u30d5\u30a1\u30a4\u30eb\u304c\u3042\u308a\u307e\u305b\u3093", "\u30d5\u30a1\u30a4\u30eb\u304c\u3042\u308a\u307e\u305b\u3093"},
+        {"Disk full (C:\\flash)", "Disk full (C:\\flash)"},
+    };
+    for (const HostileCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        dialogtest::MessageBoxRecorder boxes;
+        CErrorReport().ReportPeerError(TFTP_ERR_PEER_ERROR, c.text);
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        const QString text = boxes.boxes[0].strText;
+        EXPECT_EQ(text, Q("相手先からエラー通知がありました\n<" + c.shown + ">"));
+        EXPECT_EQ(text.count(QLatin1Char('\n')), 1);
+        for (QChar ch : text)
+            EXPECT_TRUE(ch == QLatin1Char('\n') || (ch.unicode() >= 0x20 && ch.unicode() != 0x7F)) << static_cast<int>(ch.unicode());
+    }
+}
+
+// The real box, with a text of the router's that would not fit the screen on one line: it keeps the
+// width Qt gives a long message and wraps the text, all of it in view; CR and LF add no line to it.
+TEST(ErrorReportTest, RealBoxKeepsItsShapeForLongAndLineForgingTexts)
+{
+    QWidget owner;
+    owner.show();
+    struct Shape {
+        QSize box;
+        int nLabelHeight = 0;
+        int nTextHeight = 0;  // what the label's text needs at its width
+    };
+    const auto shapeOf = [&](const std::string& routerText) {
+        Shape shape;
+        QTimer timer;
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!pBox || !pBox->isVisible())
+                return;
+            timer.stop();
+            auto* pLabel = pBox->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            shape.box = pBox->size();
+            shape.nLabelHeight = pLabel->height();
+            shape.nTextHeight = pLabel->heightForWidth(pLabel->width());
+            pBox->button(QMessageBox::Ok)->click();
+        });
+        timer.start();
+        CErrorReport(&owner).ReportPeerError(TFTP_ERR_PEER_ERROR, routerText);
+        return shape;
+    };
+    const Shape plain = shapeOf("Disk full");
+    const Shape forged = shapeOf("\r\nSuccess!");
+    EXPECT_EQ(forged.nLabelHeight, plain.nLabelHeight) << "a line of the router's own";
+
+    const Shape longRun = shapeOf(std::string(511, 'W'));
+    const int nScreenWidth = owner.screen()->availableGeometry().width();
+    EXPECT_LE(longRun.box.width(), std::max(plain.box.width(), std::min(nScreenWidth / 2, 500) + 150));
+    EXPECT_LE(longRun.nTextHeight, longRun.nLabelHeight) << "part of the text is out of view";
+    EXPECT_GT(longRun.nLabelHeight, plain.nLabelHeight * 3) << "the text wraps";
+    owner.hide();
+    dialogtest::ExpectNoWindowLeft();
 }
 
 // The real box: modal, warning icon, one OK button, the caption, the text as plain text (a router's
