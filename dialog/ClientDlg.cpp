@@ -19,6 +19,7 @@
 #include <QValidator>
 
 #include "AboutDlg.h"
+#include "AddressHistory.h"
 #include "AppIcon.h"
 #include "DialogUnits.h"
 #include "FileDialog.h"
@@ -505,12 +506,8 @@ void CClientDlg::LoadAddressHistory()
     {
         const QSignalBlocker block(m_cboRouter);
         m_cboRouter->clear();
-        // The list ends at the first empty entry: a history with a gap lists only what comes before.
-        for (const std::string& strAddress : m_strHistory) {
-            if (strAddress.empty())
-                break;
+        for (const std::string& strAddress : CAddressHistory(list).Listed())
             m_cboRouter->addItem(FromString(strAddress));
-        }
     }
     WriteControls();
 }
@@ -522,36 +519,26 @@ void CClientDlg::AddAddressToHistory()
         m_cboRouter->removeItem(0);
         m_bPlaceholderEntry = false;
     }
-    int n = std::min(m_cboRouter->count(), static_cast<int>(ADDRESS_HISTORY_SIZE));
-
-    bool bFound = false;
-    for (int i = 0; i < n; ++i) {
-        if (m_strHistory[i] == m_strRouterAddr) {
-            bFound = true;
-            break;
-        }
-    }
-    if (!bFound) {
-        if (n == static_cast<int>(ADDRESS_HISTORY_SIZE)) {
-            for (std::size_t i = 1; i < ADDRESS_HISTORY_SIZE; ++i)
-                m_strHistory[i - 1] = m_strHistory[i];
-            m_cboRouter->removeItem(0);
-            n = static_cast<int>(ADDRESS_HISTORY_SIZE) - 1;
-        }
-        m_strHistory[n] = m_strRouterAddr;
-        m_cboRouter->addItem(FromString(m_strRouterAddr));
-    }
-    // Removing and adding list entries moves the combo's field to another entry: the field shows
-    // the address used, whatever happened to the list.
-    WriteControls();
-
-    m_strLastRouter = m_strRouterAddr;
 
     AddressList list;
     for (std::size_t i = 0; i < ADDRESS_HISTORY_SIZE; ++i)
         list[i] = m_strHistory[i];
     list[ADDRESS_HISTORY_SIZE] = m_strLastRouter;
-    g_pSetData->SetAddressList(list);
+    CAddressHistory history(list, static_cast<std::size_t>(m_cboRouter->count()));
+    const CAddressHistory::Change change = history.Add(m_strRouterAddr);
+    for (std::size_t i = 0; i < ADDRESS_HISTORY_SIZE; ++i)
+        m_strHistory[i] = history.List()[i];
+    m_strLastRouter = history.Last();
+
+    if (change.bDropOldest)
+        m_cboRouter->removeItem(0);
+    if (change.bAppend)
+        m_cboRouter->addItem(FromString(m_strRouterAddr));
+    // Removing and adding list entries moves the combo's field to another entry: the field shows
+    // the address used, whatever happened to the list.
+    WriteControls();
+
+    g_pSetData->SetAddressList(history.List());
 }
 
 bool CClientDlg::ValidateRouterAddress()
