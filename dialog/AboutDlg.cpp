@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+
 #include "AppIcon.h"
 #include "DialogUnits.h"
 #include "StringTable.h"
@@ -36,9 +38,13 @@ void CAboutDlg::CreateControls()
 
     m_pIcon = new QLabel(this);
     m_pIcon->setObjectName(QStringLiteral("IDC_ICON_APP"));
-    // A static icon control shows the icon at its own 32 x 32 size from the control's top-left corner.
-    m_pIcon->setGeometry(QRect(units.Rect(11, 17, 20, 20).topLeft(), QSize(32, 32)));
-    m_pIcon->setPixmap(AppIcon().pixmap(32, 32));
+    // The icon control is 20 x 20 units as the template draws it; the icon is the largest square that
+    // fits, in its middle.
+    const QRect iconRect = units.Rect(11, 17, 20, 20);
+    m_pIcon->setGeometry(iconRect);
+    m_pIcon->setAlignment(Qt::AlignCenter);
+    const int nIconSide = std::min(iconRect.width(), iconRect.height());
+    m_pIcon->setPixmap(AppIcon().pixmap(QSize(nIconSide, nIconSide), devicePixelRatioF()));
 
     m_pLabelName = new QLabel(this);
     m_pLabelName->setObjectName(QStringLiteral("IDC_STATIC_NAME"));
@@ -51,11 +57,13 @@ void CAboutDlg::CreateControls()
     m_pEditVersion->setReadOnly(true);
     m_pEditVersion->setFrame(false);
     m_pEditVersion->setFocusPolicy(Qt::ClickFocus);
-    m_pEditVersion->setTextMargins(0, 0, 0, 0);
     m_pEditVersion->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; padding: 0px; }"));
-    // The field is 14 units high but its text shares the baseline of the 8-unit label beside it.
-    const QRect version = units.Rect(124, 17, 40, 14);
-    m_pEditVersion->setGeometry(version.x(), version.y(), version.width(), units.Y(8) + 2);
+    // The field is 14 units high as the template draws it; its text stands at its top, as an edit
+    // control's does, so that it reads on the line of the 8-unit label beside it. The line edit keeps
+    // one pixel above its text, which the negative margin takes back.
+    m_pEditVersion->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pEditVersion->setTextMargins(0, -1, 0, 0);
+    m_pEditVersion->setGeometry(units.Rect(124, 17, 40, 14));
 
     m_pLabelPurpose = new QLabel(this);
     m_pLabelPurpose->setObjectName(QStringLiteral("IDC_TEXT_PURPOSE"));

@@ -41,13 +41,20 @@ TEST(AboutDlgTest, ShowsNameVersionIconSentenceAndRights)
     EXPECT_TRUE(pVersion->isReadOnly());
     EXPECT_FALSE(pVersion->hasFrame());
     EXPECT_FALSE(pVersion->focusPolicy() & Qt::TabFocus);
-    // The version stands to the right of the name on the same line.
+    // The version stands to the right of the name on the same line, in its template's 40 x 14 units.
     EXPECT_GT(pVersion->x(), dlg.ProgramNameLabel()->x() + dlg.ProgramNameLabel()->width() - 1);
     EXPECT_EQ(pVersion->y(), dlg.ProgramNameLabel()->y());
+    EXPECT_EQ(pVersion->geometry(), units.Rect(124, 17, 40, 14));
 
+    // The icon control is 20 x 20 units and its icon lies inside it.
     auto* pIcon = qobject_cast<QLabel*>(dlg.Control(CAboutDlg::IDC_ICON_APP));
     ASSERT_NE(pIcon, nullptr);
+    EXPECT_EQ(pIcon->geometry(), units.Rect(11, 17, 20, 20));
     EXPECT_FALSE(pIcon->pixmap().isNull());
+    const QSizeF iconSize = pIcon->pixmap().deviceIndependentSize();
+    EXPECT_LE(iconSize.width(), pIcon->width());
+    EXPECT_LE(iconSize.height(), pIcon->height());
+    EXPECT_GE(iconSize.width(), 16);
     auto* pPurpose = qobject_cast<QLabel*>(dlg.Control(CAboutDlg::IDC_TEXT_PURPOSE));
     ASSERT_NE(pPurpose, nullptr);
     EXPECT_TRUE(pPurpose->wordWrap());
