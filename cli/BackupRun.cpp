@@ -160,10 +160,12 @@ private:
         job->process = std::make_unique<QProcess>();
         QProcess& process = *job->process;
         QStringList args{QStringLiteral("get"), QStringLiteral("--json"), QStringLiteral("-q")};
-        // An empty password file or standard input is refused by velnor-tftp (it would silently mean
-        // "no password"): a router without a password gets no password file.
-        if (!row.strPassword.empty())
+        // An empty password is no password: the router's names without one.
+        const bool bPassword = !row.strPassword.empty();
+        if (bPassword)
             args << QStringLiteral("--password-file") << QStringLiteral("-");
+        else
+            process.setStandardInputFile(QProcess::nullDevice());
         if (row.fileNumber)
             args << QStringLiteral("--file-number") << QString::fromStdString(*row.fileNumber);
         if (m_options.timeoutSeconds)
@@ -191,9 +193,11 @@ private:
         process.start();
         if (!m_running.count(pJob))
             return;  // it could not start and has been reported
-        // The password through the pipe: it never shows in the process list or the environment.
-        process.write(row.strPassword.data(), static_cast<qint64>(row.strPassword.size()));
-        process.closeWriteChannel();
+        if (bPassword) {
+            // Through the pipe: it never shows in the process list or the environment.
+            process.write(row.strPassword.data(), static_cast<qint64>(row.strPassword.size()));
+            process.closeWriteChannel();
+        }
     }
 
     void OnFinished(Job* pJob, int nExit)
@@ -330,9 +334,15 @@ private:
         int nExit = m_counts.nFailed > 0 ? CLI_EXIT_FAILED : CLI_EXIT_OK;
         std::optional<std::string> commit;
         if (m_pGit) {
+            // The copies of the routers that answered: a failed router's old copy is no news. A copy
+            // replaced by a run that was killed before its commit is taken up here too, as it differs
+            // from the last commit.
             std::vector<std::string> files;
-            for (const InventoryRow& row : m_inventory.rows)
-                files.push_back(row.strName + ".conf");
+            for (const InventoryRow& row : m_inventory.rows) {
+                const auto it = m_results.find(row.strName);
+                if (it != m_results.end() && it->second.state == RouterState::Ok)
+                    files.push_back(row.strName + ".conf");
+            }
             const CGitStore::CommitResult committed = m_pGit->Commit(files, [&](const std::vector<std::string>& changed) {
                 std::vector<RouterResult> changedRouters;
                 for (const std::string& file : changed) {

@@ -115,8 +115,6 @@ CGitStore::CommitResult CGitStore::Stage(const std::vector<std::string>& files)
         result.bOk = true;
         return result;
     }
-    // Every copy of the list, not only this run's: a copy replaced by a run that was killed before
-    // its commit is committed by the next run instead of staying out of the history.
     std::vector<std::string> add{"add", "--"};
     add.insert(add.end(), present.begin(), present.end());
     const Run staged = Git(add);
