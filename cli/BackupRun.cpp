@@ -1,22 +1,22 @@
 #include "BackupRun.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QSocketNotifier>
-#include <QTimer>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -83,9 +83,9 @@ bool IsOurLeftover(const std::string& name)
 
 class CBackupRun {
 public:
-    CBackupRun(const BackupOptions& options, Inventory inventory, fs::path outDir, std::string strProgram)
+    CBackupRun(const BackupOptions& options, Inventory inventory, fs::path outDir, TransferMain transferMain)
         : m_options(options), m_inventory(std::move(inventory)), m_outDir(std::move(outDir)),
-          m_strProgram(std::move(strProgram)), m_bTerminal(::isatty(STDERR_FILENO) == 1)
+          m_transferMain(transferMain), m_bTerminal(::isatty(STDERR_FILENO) == 1)
     {
         for (const InventoryRow& row : m_inventory.rows)
             m_nNameWidth = std::max(m_nNameWidth, row.strName.size());
@@ -96,19 +96,7 @@ public:
     {
         m_pWork = &work;
         m_pGit = pGit;
-        m_clock.start();
-
-        QSocketNotifier signalNotifier(nSignalReadFd, QSocketNotifier::Read);
-        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-            unsigned char byte = 0;
-            if (::read(nSignalReadFd, &byte, 1) == 1)
-                OnSignal(byte);
-        });
-        QTimer progressTimer;
-        if (m_bTerminal) {
-            QObject::connect(&progressTimer, &QTimer::timeout, [this] { DrawProgress(); });
-            progressTimer.start(1000);
-        }
+        m_nStart = NowMs();
 
         for (const InventoryRow& row : m_inventory.rows) {
             if (row.bDown) {
@@ -119,19 +107,60 @@ public:
                 m_pending.push_back(&row);
             }
         }
-        StartMore();
-        if (!m_running.empty())
-            m_loop.exec();
+
+        // One loop: start workers up to the limit, wait for any of them (or a signal, or the next
+        // redraw of the progress line), take what ended.
+        std::vector<pollfd> fds;
+        std::vector<Job*> owners;
+        long long nLastDraw = 0;
+        while (true) {
+            StartMore();
+            if (m_running.empty())
+                break;
+            fds.assign(1, pollfd{nSignalReadFd, POLLIN, 0});
+            owners.assign(1, nullptr);
+            for (auto& [pJob, job] : m_running) {
+                fds.push_back(pollfd{job->nOutFd, POLLIN, 0});
+                owners.push_back(pJob);
+            }
+            const int nReady = ::poll(fds.data(), fds.size(), m_bTerminal ? 1000 : -1);
+            if (nReady < 0 && errno != EINTR)
+                break;
+            if (fds[0].revents != 0) {
+                unsigned char byte = 0;
+                while (::read(nSignalReadFd, &byte, 1) == 1)
+                    OnSignal(byte);
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents != 0)
+                    ReadFrom(owners[i]);
+            }
+            if (m_bTerminal && NowMs() - nLastDraw >= 1000) {
+                DrawProgress();
+                nLastDraw = NowMs();
+            }
+        }
         return Finish();
     }
 
 private:
     struct Job {
         const InventoryRow* pRow = nullptr;
-        std::unique_ptr<QProcess> process;
+        pid_t pid = -1;
+        int nOutFd = -1;
+        std::string out;
         fs::path workFile;
         bool bStopped = false;  // ended by us after a signal
     };
+
+    static long long NowMs()
+    {
+        timespec ts {};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    }
+
+    double Seconds() const { return static_cast<double>(NowMs() - m_nStart) / 1000.0; }
 
     fs::path ConfPath(const InventoryRow& row) const { return m_outDir / (row.strName + ".conf"); }
 
@@ -148,77 +177,149 @@ private:
             it = m_pending.erase(it);
             Start(*pRow);
         }
-        if (m_running.empty() && (m_pending.empty() || m_nSignal))
-            m_loop.quit();
     }
 
+    // A worker: a copy of this process that runs `velnor-tftp get --json` in itself, its JSON line on
+    // a pipe to us. Forked, not executed anew: the program is already loaded, so a router costs the
+    // transfer and not the start of a program.
     void Start(const InventoryRow& row)
     {
         auto job = std::make_unique<Job>();
         job->pRow = &row;
         job->workFile = m_pWork->Path() / (row.strName + ".conf");
-        job->process = std::make_unique<QProcess>();
-        QProcess& process = *job->process;
-        QStringList args{QStringLiteral("get"), QStringLiteral("--json"), QStringLiteral("-q")};
+        std::vector<std::string> args{"velnor-tftp", "get", "--json", "-q"};
         // An empty password is no password: the router's names without one.
         const bool bPassword = !row.strPassword.empty();
-        if (bPassword)
-            args << QStringLiteral("--password-file") << QStringLiteral("-");
-        else
-            process.setStandardInputFile(QProcess::nullDevice());
-        if (row.fileNumber)
-            args << QStringLiteral("--file-number") << QString::fromStdString(*row.fileNumber);
-        if (m_options.timeoutSeconds)
-            args << QStringLiteral("--timeout") << QString::number(*m_options.timeoutSeconds);
-        args << QStringLiteral("--") << QString::fromStdString(row.strAddress)
-             << QString::fromStdString(job->workFile.string());
-        process.setProgram(QString::fromStdString(m_strProgram));
-        process.setArguments(args);
-        // The texts for a person are not read: the JSON line holds everything.
-        process.setStandardErrorFile(QProcess::nullDevice());
-        // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
-        // children itself and still reports.
-        process.setChildProcessModifier([] { ::setpgid(0, 0); });
-
-        Job* pJob = job.get();
-        QObject::connect(&process, &QProcess::finished, [this, pJob](int nExit, QProcess::ExitStatus status) {
-            OnFinished(pJob, status == QProcess::NormalExit ? nExit : -1);
-        });
-        QObject::connect(&process, &QProcess::errorOccurred, [this, pJob](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart)
-                OnFinished(pJob, -1);
-        });
-        m_busyAddresses.insert(row.strAddress);
-        m_running.emplace(pJob, std::move(job));
-        process.start();
-        if (!m_running.count(pJob))
-            return;  // it could not start and has been reported
         if (bPassword) {
-            // Through the pipe: it never shows in the process list or the environment.
-            process.write(row.strPassword.data(), static_cast<qint64>(row.strPassword.size()));
-            process.closeWriteChannel();
+            args.push_back("--password-file");
+            args.push_back("-");
         }
+        if (row.fileNumber) {
+            args.push_back("--file-number");
+            args.push_back(*row.fileNumber);
+        }
+        if (m_options.timeoutSeconds) {
+            args.push_back("--timeout");
+            args.push_back(std::to_string(*m_options.timeoutSeconds));
+        }
+        args.push_back("--");
+        args.push_back(row.strAddress);
+        args.push_back(job->workFile.string());
+
+        int outPipe[2] = {-1, -1}, inPipe[2] = {-1, -1};
+        if (::pipe2(outPipe, O_CLOEXEC) != 0 || (bPassword && ::pipe2(inPipe, O_CLOEXEC) != 0)) {
+            for (int fd : {outPipe[0], outPipe[1]}) {
+                if (fd >= 0)
+                    ::close(fd);
+            }
+            FailToStart(row, "cannot create a pipe: " + std::string(std::strerror(errno)));
+            return;
+        }
+        // Nothing buffered may be written twice, by us and by the copy.
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            RunWorker(args, outPipe[1], bPassword ? inPipe[0] : -1);
+        ::close(outPipe[1]);
+        if (bPassword) {
+            ::close(inPipe[0]);
+            // Through the pipe: it never shows in the process list or the environment. It fits the
+            // pipe's buffer, so the write never waits.
+            [[maybe_unused]] const ssize_t n = ::write(inPipe[1], row.strPassword.data(), row.strPassword.size());
+            ::close(inPipe[1]);
+        }
+        if (pid < 0) {
+            ::close(outPipe[0]);
+            FailToStart(row, "cannot start a transfer: " + std::string(std::strerror(errno)));
+            return;
+        }
+        ::fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+        job->pid = pid;
+        job->nOutFd = outPipe[0];
+        m_busyAddresses.insert(row.strAddress);
+        Job* pJob = job.get();
+        m_running.emplace(pJob, std::move(job));
+    }
+
+    [[noreturn]] void RunWorker(std::vector<std::string>& args, int nOutFd, int nInFd)
+    {
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
+        // workers itself and still reports.
+        ::setpgid(0, 0);
+        const int nNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        ::dup2(nInFd >= 0 ? nInFd : nNull, STDIN_FILENO);
+        ::dup2(nOutFd, STDOUT_FILENO);
+        // The texts for a person are not read: the JSON line holds everything.
+        ::dup2(nNull, STDERR_FILENO);
+        // The other workers' pipes and our signal pipe are not the worker's business.
+        ::close_range(3, ~0U, 0);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int nExit = m_transferMain(static_cast<int>(args.size()), argv.data());
+        std::fflush(nullptr);
+        ::_exit(nExit);
+    }
+
+    void FailToStart(const InventoryRow& row, const std::string& strText)
+    {
+        RouterResult result{row.strName, row.strAddress, RouterState::Failed, false, {}, {}};
+        QJsonObject child = ResultWithoutChild(row);
+        SetLocalFailure(result, child, strText);
+        Count(row, result, child);
+    }
+
+    QJsonObject ResultWithoutChild(const InventoryRow& row) const
+    {
+        QJsonObject child;
+        child.insert("router", QString::fromStdString(row.strAddress));
+        child.insert("operation", "get");
+        child.insert("file_number", row.fileNumber ? QJsonValue(std::stoi(*row.fileNumber)) : QJsonValue());
+        child.insert("router_text", QJsonValue());
+        child.insert("bytes", 0);
+        child.insert("seconds", 0);
+        return child;
+    }
+
+    void ReadFrom(Job* pJob)
+    {
+        char buffer[4096];
+        while (true) {
+            const ssize_t n = ::read(pJob->nOutFd, buffer, sizeof buffer);
+            if (n > 0) {
+                pJob->out.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN)
+                return;
+            break;  // the end: the worker has closed its output, it is ending
+        }
+        ::close(pJob->nOutFd);
+        pJob->nOutFd = -1;
+        int status = 0;
+        while (::waitpid(pJob->pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        OnFinished(pJob, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     }
 
     void OnFinished(Job* pJob, int nExit)
     {
         const auto it = m_running.find(pJob);
-        if (it == m_running.end())
-            return;  // FailedToStart and finished may both come
         std::unique_ptr<Job> job = std::move(it->second);
         m_running.erase(it);
         m_busyAddresses.erase(job->pRow->strAddress);
         const InventoryRow& row = *job->pRow;
 
         QJsonObject child;
-        const QByteArray out = job->process->readAllStandardOutput().trimmed();
-        const QByteArray lastLine = out.mid(out.lastIndexOf('\n') + 1);
-        QJsonParseError parseError {};
-        const QJsonDocument document = QJsonDocument::fromJson(lastLine, &parseError);
+        const QByteArray out = QByteArray::fromStdString(job->out).trimmed();
+        const QJsonDocument document = QJsonDocument::fromJson(out.mid(out.lastIndexOf('\n') + 1));
         if (document.isObject())
             child = document.object();
-        // The QProcess may not be deleted inside its own signal.
-        job->process.release()->deleteLater();
 
         RouterResult result{row.strName, row.strAddress, RouterState::Failed, false, {}, {}};
         if (nExit >= 0 && child.value("ok").toBool()) {
@@ -238,25 +339,22 @@ private:
             ++m_counts.nNotDone;
             std::error_code ec;
             fs::remove(job->workFile, ec);
-            StartMore();
             return;
         } else if (child.isEmpty()) {
+            child = ResultWithoutChild(row);
             SetLocalFailure(result, child,
-                            "velnor-tftp get ended without a result (exit status " + std::to_string(nExit) + ")");
-            child.insert("router", QString::fromStdString(row.strAddress));
-            child.insert("operation", "get");
-            child.insert("file_number",
-                         row.fileNumber ? QJsonValue(std::stoi(*row.fileNumber)) : QJsonValue());
-            child.insert("router_text", QJsonValue());
-            child.insert("bytes", 0);
-            child.insert("seconds", 0);
+                            "the transfer ended without a result (exit status " + std::to_string(nExit) + ")");
         } else {
             result.strMessage = child.value("message").toString().toStdString();
             result.strCode = child.value("code").toString().toStdString();
         }
         std::error_code ec;
         fs::remove(job->workFile, ec);
+        Count(row, result, child);
+    }
 
+    void Count(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
+    {
         if (result.state == RouterState::Ok) {
             ++m_counts.nOk;
             if (result.bChanged)
@@ -267,7 +365,6 @@ private:
         }
         m_results[row.strName] = result;
         Report(row, result, child);
-        StartMore();
     }
 
     // A fault on this machine after the router answered: the copy in DIR stays as it was.
@@ -299,7 +396,7 @@ private:
     {
         if (!m_bTerminal)
             return;
-        m_counts.seconds = static_cast<double>(m_clock.elapsed()) / 1000.0;
+        m_counts.seconds = Seconds();
         WriteErr("\r\033[K" + FormatBackupProgress(m_counts, static_cast<int>(m_running.size())));
         m_bProgressShown = true;
     }
@@ -322,10 +419,8 @@ private:
         m_pending.clear();
         for (auto& [pJob, job] : m_running) {
             pJob->bStopped = true;
-            job->process->terminate();
+            ::kill(pJob->pid, SIGTERM);
         }
-        if (m_running.empty())
-            m_loop.quit();
     }
 
     int Finish()
@@ -360,7 +455,7 @@ private:
             }
             commit = committed.hash;
         }
-        m_counts.seconds = static_cast<double>(m_clock.elapsed()) / 1000.0;
+        m_counts.seconds = Seconds();
         if (m_options.bJson) {
             const QByteArray line = JsonLine(SummaryJson(m_counts, m_nSignal != 0, commit));
             WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
@@ -378,12 +473,11 @@ private:
     const BackupOptions& m_options;
     Inventory m_inventory;
     fs::path m_outDir;
-    std::string m_strProgram;
+    TransferMain m_transferMain;
     bool m_bTerminal;
     CWorkFolder* m_pWork = nullptr;
     CGitStore* m_pGit = nullptr;
-    QEventLoop m_loop;
-    QElapsedTimer m_clock;
+    long long m_nStart = 0;
     std::deque<const InventoryRow*> m_pending;
     std::map<Job*, std::unique_ptr<Job>> m_running;
     std::set<std::string> m_busyAddresses;
@@ -436,7 +530,7 @@ std::optional<std::string> PrepareOutDir(const fs::path& dir)
 
 }  // namespace
 
-int RunBackupCommand(const std::vector<std::string>& args, const std::string& strProgram)
+int RunBackupCommand(const std::vector<std::string>& args, TransferMain transferMain)
 {
     const BackupParseResult parsed = ParseBackupCommandLine(args);
     if (parsed.action == BackupAction::Help) {
@@ -485,7 +579,7 @@ int RunBackupCommand(const std::vector<std::string>& args, const std::string& st
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
-    CBackupRun run(options, std::move(inventory), outDir, strProgram);
+    CBackupRun run(options, std::move(inventory), outDir, transferMain);
     const int nExit = run.Run(work, git.get(), signalFds[0]);
 
     ::signal(SIGINT, SIG_DFL);

@@ -1,12 +1,8 @@
 #include "GitStore.h"
 
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QStringList>
-
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "ChildProcess.h"
 
 namespace {
 
@@ -36,43 +32,22 @@ CGitStore::CGitStore(std::filesystem::path dir) : m_dir(std::move(dir)) {}
 
 CGitStore::Run CGitStore::Git(const std::vector<std::string>& args, const std::string& input) const
 {
-    QProcess process;
-    QStringList arguments{QStringLiteral("-C"), QString::fromStdString(m_dir.string())};
-    for (const std::string& arg : args)
-        arguments << QString::fromStdString(arg);
-    process.setProgram(QStringLiteral("git"));
-    process.setArguments(arguments);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    std::vector<std::string> argv{"git", "-C", m_dir.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
     // Nothing may wait for a person: no pager, no editor, no prompt.
-    env.insert(QStringLiteral("GIT_TERMINAL_PROMPT"), QStringLiteral("0"));
-    env.insert(QStringLiteral("GIT_PAGER"), QStringLiteral("cat"));
-    env.insert(QStringLiteral("GIT_EDITOR"), QStringLiteral(":"));
+    std::vector<std::string> env{"GIT_TERMINAL_PROMPT=0", "GIT_PAGER=cat", "GIT_EDITOR=:"};
     if (m_bOwnIdentity) {
         for (const char* role : {"AUTHOR", "COMMITTER"}) {
-            env.insert(QStringLiteral("GIT_%1_NAME").arg(QLatin1String(role)), QLatin1String(kGitFallbackName));
-            env.insert(QStringLiteral("GIT_%1_EMAIL").arg(QLatin1String(role)), QLatin1String(kGitFallbackEmail));
+            env.push_back(std::string("GIT_") + role + "_NAME=" + kGitFallbackName);
+            env.push_back(std::string("GIT_") + role + "_EMAIL=" + kGitFallbackEmail);
         }
     }
-    process.setProcessEnvironment(env);
-    // Its own process group: a Ctrl+C meant for the backup must not end git halfway through a commit.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    const ProgramRun ran = RunProgram(argv, env, input, kGitWaitMs);
     Run run;
-    process.start();
-    if (!process.waitForStarted(kGitWaitMs))
-        return run;
-    run.bStarted = true;
-    if (!input.empty())
-        process.write(input.data(), static_cast<qint64>(input.size()));
-    process.closeWriteChannel();
-    if (!process.waitForFinished(kGitWaitMs)) {
-        process.kill();
-        process.waitForFinished(1000);
-        run.err = "git did not end";
-        return run;
-    }
-    run.nExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err += process.readAllStandardError().toStdString();
+    run.bStarted = ran.bStarted;
+    run.nExit = ran.nExit;
+    run.out = ran.out;
+    run.err = ran.bTimedOut ? "git did not end" : ran.err;
     return run;
 }
 

@@ -9,10 +9,13 @@
 #include <map>
 
 #include "CliOptions.h"
+#include "Operations.h"
 #include "RouterAddress.h"
 #include "SafeText.h"
 
 namespace {
+
+constexpr int kHighestFileNumber = OperationRuleOf(Operation::GetConfig).nHighestFileNumber;
 
 enum class Column { Name, Address, FileNumber, PasswordFile, State };
 
@@ -262,8 +265,9 @@ Inventory ParseInventory(std::string_view text)
 
         if (std::optional<std::string> number = field(Column::FileNumber); number && !number->empty()) {
             // One digit, as the router names its files: "02" or "+1" would name another file on the wire.
-            if (number->size() != 1 || (*number)[0] < '0' || (*number)[0] > '4') {
-                problem(nLine, "invalid file number " + Shown(*number) + ": use 0 to 4, or leave it empty");
+            if (number->size() != 1 || (*number)[0] < '0' || (*number)[0] > '0' + kHighestFileNumber) {
+                problem(nLine, "invalid file number " + Shown(*number) + ": use 0 to "
+                                   + std::to_string(kHighestFileNumber) + ", or leave it empty");
                 bRowOk = false;
             } else {
                 row.fileNumber = *number;

@@ -422,19 +422,14 @@ int CCliRun::Run()
     return End(CLI_EXIT_OK);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// One transfer: the whole program but for `backup`, whose workers run it again in themselves.
+int RunOneTransfer(int argc, char** argv)
 {
     QElapsedTimer clock;
     clock.start();
     // The arguments as bytes, before Qt sees them: paths and passwords go on unchanged.
     std::vector<std::string> args(argv + 1, argv + argc);
     QCoreApplication app(argc, argv);
-    if (!args.empty() && args[0] == "backup") {
-        return RunBackupCommand(std::vector<std::string>(args.begin() + 1, args.end()),
-                                QCoreApplication::applicationFilePath().toStdString());
-    }
 
     const CliParseResult parsed = ParseCommandLine(args);
     switch (parsed.action) {
@@ -471,4 +466,14 @@ int main(int argc, char** argv)
         ::signal(SIGPIPE, SIG_IGN);
     CCliRun run(parsed.options, clock);
     return run.Run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Before any Qt application exists: the backup forks its workers from this process.
+    if (argc > 1 && std::string_view(argv[1]) == "backup")
+        return RunBackupCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
+    return RunOneTransfer(argc, argv);
 }
