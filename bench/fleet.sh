@@ -164,8 +164,8 @@ fleet f500 127.60 450 50
 d="$work/f500"
 start_sim "$d"
 run "$d" a "$client" backup --inventory "$d/inventory.csv" --out "$d/out-a" --jobs 100
-run "$d" b xargs -P 100 -L 1 "$tftp_client" -m binary < "$d/args-b"
-run "$d" c xargs -P 100 -L 1 "$client" get -q < "$d/args-c"
+run "$d" b xargs -a "$d/args-b" -P 100 -L 1 "$tftp_client" -m binary
+run "$d" c xargs -a "$d/args-c" -P 100 -L 1 "$client" get -q
 stop_sim
 
 # --- 2000 routers

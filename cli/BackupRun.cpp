@@ -218,8 +218,10 @@ private:
         // Nothing buffered may be written twice, by us and by the copy.
         std::fflush(nullptr);
         const pid_t pid = ::fork();
-        if (pid == 0)
+        if (pid == 0) {
+            m_pRowOfWorker = &row;
             RunWorker(args, outPipe[1], bPassword ? inPipe[0] : -1);
+        }
         ::close(outPipe[1]);
         if (bPassword) {
             ::close(inPipe[0]);
@@ -261,7 +263,37 @@ private:
         argv.push_back(nullptr);
         const int nExit = m_transferMain(static_cast<int>(args.size()), argv.data());
         std::fflush(nullptr);
-        ::_exit(nExit);
+        if (nExit != CLI_EXIT_OK)
+            ::_exit(nExit);
+        // The copy goes into place here, in parallel with the other workers, rather than one after
+        // another in the main loop: each replacement waits for its disk flush. A signal from now on
+        // could only leave a file half-placed, so it waits until the worker is done.
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+        const fs::path workFile = args.back();
+        QJsonObject placed;
+        std::string bytes;
+        if (!ReadFileBytes(workFile, bytes)) {
+            placed.insert("placed", "failed");
+            placed.insert("error", QString::fromStdString("cannot read the received file " + workFile.string()));
+        } else {
+            // The folder is flushed once, by the main process at the end, not once per file.
+            const ConfReplaceResult replaced =
+                ReplaceConfIfChanged(m_outDir / (m_pRowOfWorker->strName + ".conf"), bytes, false);
+            placed.insert("placed", replaced.outcome == ConfReplace::Replaced    ? "changed"
+                                    : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
+                                                                                 : "failed");
+            if (replaced.outcome == ConfReplace::Failed)
+                placed.insert("error", QString::fromStdString(replaced.strError));
+        }
+        std::error_code ec;
+        fs::remove(workFile, ec);
+        const QByteArray line = JsonLine(placed);
+        WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+        ::_exit(CLI_EXIT_OK);
     }
 
     void FailToStart(const InventoryRow& row, const std::string& strText)
@@ -315,31 +347,35 @@ private:
         m_busyAddresses.erase(job->pRow->strAddress);
         const InventoryRow& row = *job->pRow;
 
-        QJsonObject child;
-        const QByteArray out = QByteArray::fromStdString(job->out).trimmed();
-        const QJsonDocument document = QJsonDocument::fromJson(out.mid(out.lastIndexOf('\n') + 1));
-        if (document.isObject())
-            child = document.object();
+        // The transfer's JSON line, then the worker's own line on putting the copy into place.
+        QJsonObject child, placed;
+        const QList<QByteArray> lines = QByteArray::fromStdString(job->out).trimmed().split('\n');
+        if (!lines.isEmpty()) {
+            const QJsonDocument document = QJsonDocument::fromJson(lines.front());
+            if (document.isObject())
+                child = document.object();
+        }
+        if (lines.size() >= 2) {
+            const QJsonDocument document = QJsonDocument::fromJson(lines.back());
+            if (document.isObject())
+                placed = document.object();
+        }
 
         RouterResult result{row.strName, row.strAddress, RouterState::Failed, false, {}, {}};
-        if (nExit >= 0 && child.value("ok").toBool()) {
-            std::string bytes;
-            if (!ReadFileBytes(job->workFile, bytes)) {
-                SetLocalFailure(result, child, "cannot read the received file " + job->workFile.string());
-            } else {
-                const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), bytes);
-                if (replaced.outcome == ConfReplace::Failed) {
-                    SetLocalFailure(result, child, replaced.strError);
-                } else {
-                    result.state = RouterState::Ok;
-                    result.bChanged = replaced.outcome == ConfReplace::Replaced;
-                }
-            }
+        const QString placedHow = placed.value("placed").toString();
+        if (nExit == CLI_EXIT_OK && child.value("ok").toBool() && (placedHow == "changed" || placedHow == "unchanged")) {
+            result.state = RouterState::Ok;
+            result.bChanged = placedHow == "changed";
+        } else if (nExit == CLI_EXIT_OK && child.value("ok").toBool() && placedHow == "failed") {
+            SetLocalFailure(result, child, placed.value("error").toString().toStdString());
         } else if (job->bStopped) {
             ++m_counts.nNotDone;
             std::error_code ec;
             fs::remove(job->workFile, ec);
             return;
+        } else if (child.value("ok").toBool()) {
+            SetLocalFailure(result, child, "the worker ended before the copy was put into place (exit status "
+                                               + std::to_string(nExit) + ")");
         } else if (child.isEmpty()) {
             child = ResultWithoutChild(row);
             SetLocalFailure(result, child,
@@ -426,6 +462,8 @@ private:
     int Finish()
     {
         ClearProgress();
+        if (m_counts.nChanged > 0)
+            FlushFolder(m_outDir);
         int nExit = m_counts.nFailed > 0 ? CLI_EXIT_FAILED : CLI_EXIT_OK;
         std::optional<std::string> commit;
         if (m_pGit) {
@@ -474,6 +512,7 @@ private:
     Inventory m_inventory;
     fs::path m_outDir;
     TransferMain m_transferMain;
+    const InventoryRow* m_pRowOfWorker = nullptr;  // in a worker: its router
     bool m_bTerminal;
     CWorkFolder* m_pWork = nullptr;
     CGitStore* m_pGit = nullptr;

@@ -60,7 +60,17 @@ bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes)
     }
 }
 
-ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes)
+void FlushFolder(const std::filesystem::path& dir)
+{
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
+                                       bool bFlushFolder)
 {
     struct stat old {};
     const bool bExists = ::lstat(target.c_str(), &old) == 0;
@@ -101,24 +111,28 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, cons
         ::unlink(temp.c_str());
         return {ConfReplace::Failed, "cannot replace " + target.string() + ": " + Reason(nError)};
     }
-    // The rename itself is durable once the folder is flushed; a failure here changes nothing visible.
-    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    // The rename itself is durable once the folder is flushed; a failure there changes nothing visible.
+    if (bFlushFolder)
+        FlushFolder(target.parent_path());
     return {ConfReplace::Replaced, {}};
 }
 
 CWorkFolder::CWorkFolder()
 {
-    std::error_code ec;
-    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        base = "/tmp";
-    std::string pattern = (base / "velnor-backup-XXXXXX").string();
-    if (::mkdtemp(pattern.data()))
-        m_path = pattern;
+    // The folder the user named for temporary files; without one, memory (/dev/shm), so that the
+    // transfers' own saves cost no disk flush and no copy of a configuration reaches a disk outside DIR.
+    std::vector<std::filesystem::path> bases;
+    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && *tmpdir)
+        bases.emplace_back(tmpdir);
+    bases.emplace_back("/dev/shm");
+    bases.emplace_back("/tmp");
+    for (const std::filesystem::path& base : bases) {
+        std::string pattern = (base / "velnor-backup-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) {
+            m_path = pattern;
+            return;
+        }
+    }
 }
 
 CWorkFolder::~CWorkFolder()

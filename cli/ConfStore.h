@@ -17,10 +17,16 @@ struct ConfReplaceResult {
 
 // Puts bytes at target when they differ from what is there. A new file gets the permissions the
 // process's creation mask allows; a replaced one keeps its own. A symbolic link at target is replaced
-// by the file, never written through.
-ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes);
+// by the file, never written through. The new bytes are on the disk before the rename; the rename
+// itself is flushed with the folder when bFlushFolder (a caller that replaces many files flushes the
+// folder once, with FlushFolder, instead).
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
+                                       bool bFlushFolder = true);
 
-// A private folder (mode 0700) under the system's temporary folder for the transfers' own files, and
+// Makes the renames in a folder durable.
+void FlushFolder(const std::filesystem::path& dir);
+
+// A private folder (mode 0700) for the transfers' own files, in $TMPDIR, else /dev/shm, else /tmp;
 // everything in it removed with the object.
 class CWorkFolder {
 public:
