@@ -11,8 +11,8 @@
 # then 2000 routers (1800 answering, 200 silent, 127.61.0.1-127.61.7.208) with velnor-tftp backup
 # --jobs 256. For each: wall time, the CPU (user + system) of the whole client side with every child
 # process, from the kernel's accounting (wait4 of the top process includes the children it reaped),
-# the peak memory of the largest single process and of all client processes together (sampled every
-# 50 ms), and a byte-for-byte check of every fetched file. Root is needed for port 69. The simulator
+# the peak memory of the largest single process (resident) and of all client processes together
+# (proportional set size, sampled every 50 ms), and a byte-for-byte check of every fetched file. Root is needed for port 69. The simulator
 # lives at most as long as this script and is stopped when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -110,11 +110,17 @@ run() {
   local dir=$1 case=$2
   shift 2
   setsid "$measure" --timeout 600 --out "$dir/measure-$case" -- "$@" > "$dir/stdout-$case" 2> "$dir/stderr-$case" &
-  local pid=$! peak=0 sum
+  local pid=$! peak=0 sum pids
   while kill -0 "$pid" 2>/dev/null; do
-    sum=$(ps -o rss= -s "$pid" 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
-    # The measuring process itself is not the client's.
-    sum=$((sum - $(ps -o rss= -p "$pid" 2>/dev/null || echo 0)))
+    # Proportional set sizes: pages the forked workers share with their parent count once, not once
+    # per process. ps fails once the session has ended: that sample is simply empty.
+    pids=$( (ps -o pid= -s "$pid" 2>/dev/null || true) | awk -v self="$pid" '$1 != self { printf "/proc/%s/smaps_rollup ", $1 }')
+    sum=0
+    if [ -n "$pids" ]; then
+      # shellcheck disable=SC2086
+      sum=$( (awk '/^Pss:/ { s += $2 } END { print s + 0 }' $pids 2>/dev/null || true) | tail -n1)
+      sum=${sum:-0}
+    fi
     [ "$sum" -gt "$peak" ] && peak=$sum
     sleep 0.05
   done
@@ -177,8 +183,8 @@ stop_sim
 
 {
   echo "500 routers (450 answering with 2 KiB, 50 silent) in one simulator process; CPU = user + system of the"
-  echo "client side with all its children; CPU ms/r = per answering router; max = largest single process;"
-  echo "total = all client processes together (sampled); missing/diff = answering routers' files absent/different"
+  echo "client side with all its children; CPU ms/r = per answering router; max = largest single process (RSS);"
+  echo "total = all client processes together (PSS, sampled); missing/diff = answering routers' files absent/different"
   echo
   header
   row "$d" a "(a) velnor-tftp backup --jobs 100" 450
