@@ -1,5 +1,10 @@
 #include "ResultMessages.h"
 
+namespace {
+// The text of TFTP_ERR_OTHER, and of any code without a row of its own.
+constexpr const char kOtherErrorText[] = "その他のエラーが発生しました";
+}  // namespace
+
 const ResultMessageRow g_resultMessages[] = {
     {TFTP_ERR_NET_OPEN, "ネットワークデバイスがオープンできません"},
     {TFTP_ERR_NET_FAULT, "ネットワークデバイスに異常が発生しました"},
@@ -20,8 +25,8 @@ const ResultMessageRow g_resultMessages[] = {
      "があります。これらを確認し、再度[Velnor \nClient]を実行してください。"},
     {TFTP_ERR_BAD_ADDRESS, "指定されたIPアドレスが無効です"},
     {TFTP_ERR_BAD_PASSWORD, "指定されたパスワードが無効です"},
-    {TFTP_ERR_OTHER, "その他のエラーが発生しました"},
-    {-1, "その他のエラーが発生しました"},
+    {TFTP_ERR_OTHER, kOtherErrorText},
+    {-1, kOtherErrorText},
 };
 
 std::string LookupResultMessage(TftpResult nCode)

@@ -230,8 +230,9 @@ TEST(SettingsFile, ReplaceInAReadOnlyFolderFailsAndKeepsTheOldFile)
     const fs::path path = dir / "settings.dat";
     WriteFileBytes(path, kOldBytes);
     fs::permissions(path, fs::perms::all);
-    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                    fs::perms::others_read | fs::perms::others_exec);
+    // Read-only for its owner too: an ordinary user runs the check as the owner.
+    fs::permissions(dir.Path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
     const UnprivilegedRun run = RunWithoutPrivileges([&] { return !ReplaceSettingsFile(path, kNewBytes); });
     if (run == UnprivilegedRun::NotPossible)
         GTEST_SKIP() << "cannot drop privileges here, and root may write into any folder";
