@@ -53,10 +53,9 @@ class BackupProgramTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!testsupport::CanBindPort69())
-            GTEST_SKIP() << testsupport::SkipReasonPort69();
         // Commits of these tests have no user identity to find.
         m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("VELNOR_TEST_ROUTER_PORT", QString::number(testsupport::kTestRouterPort));
         m_env.insert("HOME", Q(m_home.Path()));
         m_env.insert("GIT_CONFIG_NOSYSTEM", "1");
         m_env.insert("TMPDIR", Q(m_tmp.Path()));
@@ -70,6 +69,7 @@ protected:
         auto root = std::make_unique<testsupport::TempDir>();
         testsupport::WriteFileBytes(root->Path() / "config0", Bytes(config));
         options.listenAddress = testsupport::LoopbackAddressForTest(static_cast<unsigned>(m_sims.size()));
+        options.port = testsupport::kTestRouterPort;
         options.root = root->Path();
         auto sim = std::make_unique<RouterSim>(options);
         std::string error;
