@@ -12,6 +12,12 @@ CFileDialog::Handler& CurrentHandler()
     return handler;
 }
 
+QString& DefaultFolder()
+{
+    static QString folder;
+    return folder;
+}
+
 QString ConvertPatterns(std::string_view patterns)
 {
     QStringList converted;
@@ -85,8 +91,11 @@ void CFileDialog::Configure(QFileDialog& dialog, const FileDialogRequest& reques
         dialog.selectFile(request.strDefaultName);
 }
 
-std::optional<QString> CFileDialog::GetFileName(QWidget* pOwner, const FileDialogRequest& request)
+std::optional<QString> CFileDialog::GetFileName(QWidget* pOwner, const FileDialogRequest& given)
 {
+    FileDialogRequest request = given;
+    if (request.strInitialFolder.isEmpty())
+        request.strInitialFolder = DefaultFolder();
     if (CurrentHandler())
         return CurrentHandler()(request);
 
@@ -106,4 +115,9 @@ CFileDialog::Handler CFileDialog::SetHandler(Handler handler)
     Handler previous = std::move(CurrentHandler());
     CurrentHandler() = std::move(handler);
     return previous;
+}
+
+void CFileDialog::SetDefaultFolder(const QString& strFolder)
+{
+    DefaultFolder() = strFolder;
 }

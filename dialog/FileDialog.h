@@ -43,4 +43,9 @@ public:
 
     // Replaces the real dialog (an empty handler restores it). Returns the handler it replaces.
     static Handler SetHandler(Handler handler);
+
+    // The folder a dialog starts in when its request names none (the window has no last folder yet).
+    // Empty, as by default: Qt's own choice, the current folder. A start from the desktop menu sets
+    // the home folder here, since its current folder is the configuration folder.
+    static void SetDefaultFolder(const QString& strFolder);
 };
