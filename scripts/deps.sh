@@ -3,8 +3,11 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
+# The second line builds and checks what is installed: manual pages (scdoc, man-db), the Debian
+# package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files and the bash completion.
 packages=(cmake ninja-build g++ qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic libgtest-dev tftp-hpa
-          clang libclang-rt-14-dev valgrind git xvfb ansible-core "$@")
+          clang libclang-rt-14-dev valgrind git xvfb ansible-core
+          scdoc man-db dpkg-dev file lintian desktop-file-utils appstream bash-completion iproute2 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

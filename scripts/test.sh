@@ -13,6 +13,9 @@ scripts/build.sh release
 (cd build && ctest --output-on-failure -j "$jobs")
 scripts/valgrind.sh build
 
+echo "== Debian package (built, lintian, installed, tried, purged; as root only)"
+scripts/package-test.sh
+
 echo "== AddressSanitizer + UBSan build"
 scripts/build.sh asan
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
