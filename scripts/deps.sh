@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-# The second line builds and checks what is installed: manual pages (scdoc, man-db), the Debian
+# The last line builds and checks what is installed: manual pages (scdoc, man-db), the Debian
 # package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files and the bash completion.
 packages=(cmake ninja-build g++ qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic libgtest-dev tftp-hpa
           clang libclang-rt-14-dev valgrind git xvfb ansible-core
