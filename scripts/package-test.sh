@@ -63,6 +63,8 @@ echo "== From /usr/bin"
 for program in velnor-client velnor-tftp velnor-router-sim; do
   [[ $(command -v "$program") == /usr/bin/$program ]] || fail "$program is not /usr/bin/$program"
 done
+/usr/bin/velnor-router-sim --help | grep -qx /usr/share/velnor-client/samples ||
+  fail "the installed simulator does not name /usr/share/velnor-client/samples in --help"
 version=$(/usr/bin/velnor-tftp --version) || fail "velnor-tftp --version"
 [[ $version == *1.21* ]] || fail "velnor-tftp --version printed \"$version\""
 

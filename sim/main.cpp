@@ -84,6 +84,9 @@ default); then the router gives the transfer up, drops its partial file and is f
 Log lines show requested names and client texts with control bytes escaped (\xNN) and a password
 as "***" (config2/***).
 
+Sample router files to copy into DIR (the simulator writes received files into DIR, so give it copies):
+)" VELNOR_SAMPLES_DIR R"(
+
 It stops cleanly on SIGINT (Ctrl+C) and SIGTERM.
 )";
 
