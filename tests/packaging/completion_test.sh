@@ -96,7 +96,7 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "~--inventory --out --jobs --git --json --timeout --password-file"
+    check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --timeout"
     check "$mode" "velnor-tftp get --" "~--json --timeout --rom-timeout --check --verbose --trace --version --quiet --password-file"
     check "$mode" "velnor-tftp -" "~-n -p -q -v -V -h"
     # Values that are no file: nothing offered.

@@ -44,8 +44,19 @@ for program in velnor-client velnor-tftp velnor-router-sim; do
         continue
     fi
     help=$("${programs[$program]}" --help) || { fail "$program --help"; continue; }
+    if [[ $program == velnor-tftp ]]; then
+        help+=$("${programs[$program]}" backup --help) || fail "velnor-tftp backup --help"
+    fi
     options=$(grep -oE -- '(^|[ ,[(])--?[A-Za-z][A-Za-z0-9-]*' <<< "$help" | sed 's/^[ ,[(]*//' | sort -u)
     completion=$(cat "$src/packaging/completion/$program")
+    # And the other way round: no page documents an option that the program does not name (-h, the
+    # short form of --help, is taken by every program without being listed).
+    for option in $(grep -oE -- '\*--?[A-Za-z][A-Za-z0-9-]*\*' "$src/packaging/man/${pages[$program]}.scd" |
+                    tr -d '*' | sort -u); do
+        [[ $option == -h ]] && continue
+        grep -qxF -- "$option" <<< "$options" ||
+            fail "${pages[$program]} documents $option, which $program --help does not name"
+    done
     for option in $options; do
         grep -qE -- "(^|[^A-Za-z0-9-])$option([^A-Za-z0-9-]|$)" <<< "$text" ||
             fail "$program --help names $option, which ${pages[$program]} does not document"
