@@ -154,9 +154,10 @@ class FleetCase(unittest.TestCase):
             f.write(VAULT_PASSWORD + "\n")
         with open(self.path("ansible.cfg"), "w") as f:
             f.write("[defaults]\nretry_files_enabled = False\n")
+        # Ansible's own files stay in the test's folder: an ordinary user's home may not take them.
         self.env = dict(os.environ, VELNOR_TFTP=TFTP, VELNOR_TEST_ROUTER_PORT=str(PORT),
-                        ANSIBLE_CONFIG=self.path("ansible.cfg"),
-                        ANSIBLE_LOCAL_TEMP=self.path("ansible-tmp"), ANSIBLE_HOME=self.path("ansible-home"),
+                        ANSIBLE_CONFIG=self.path("ansible.cfg"), ANSIBLE_HOME=self.path("ansible-home"),
+                        ANSIBLE_LOCAL_TEMP=self.path("ansible-tmp"), ANSIBLE_REMOTE_TMP=self.path("ansible-tmp"),
                         ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_DEPRECATION_WARNINGS="0",
                         # Ansible refuses to start in a locale that is not UTF-8 (POSIX, for one).
                         LC_ALL="C.UTF-8")
@@ -279,7 +280,7 @@ class Static(FleetCase):
                                     "message": "", "router_text": None, "bytes": 5})
         result = self.module(program, {"router": "127.0.0.1", "operation": "put", "src": "config",
                                        "file_number": 3, "password": " s3cret-x ", "if_changed": True,
-                                       "timeout": 2})
+                                       "timeout": 2, "rom_timeout": 30})
         self.assertFalse(result.get("failed"), result)
         self.assertTrue(result["changed"])
         self.assertEqual(result["bytes"], 5)
@@ -291,8 +292,8 @@ class Static(FleetCase):
         self.assertEqual(args[0], "put")
         # The local file absolute (a module's working folder is not the playbook's), after "--".
         self.assertEqual(args[-3:], ["--", "127.0.0.1", self.path("config")])
-        for option in [["--json"], ["--if-changed"], ["--timeout", "2"], ["--file-number", "3"],
-                       ["--password-file", "-"]]:
+        for option in [["--json"], ["--if-changed"], ["--timeout", "2"], ["--rom-timeout", "30"],
+                       ["--file-number", "3"], ["--password-file", "-"]]:
             self.assertTrue(any(args[i:i + len(option)] == option for i in range(len(args))), option)
         self.assertNotIn("--check", args)
 
