@@ -30,13 +30,11 @@ struct SettingsFileContents {
 SettingsFileContents ReadSettingsFile(const std::filesystem::path& path,
                                       std::size_t nMaxBytes = SETTINGS_MAX_FILE_BYTES);
 
-// Replaces the file's contents in one step: the bytes go to a new file in the same folder, which is
-// flushed to disk and then renamed over the old one, so that a crash or a full disk leaves either
-// the old file or the new one, never a truncated mix. A symbolic link is followed and its target is
-// replaced. An existing file that we may not write is left alone, as opening it for writing would
-// have failed. Returns false, with the old file untouched and no new file left behind, on failure.
+// Replaces the file's contents in one step, with the routine that saves a received file
+// (ReplaceWholeFile in LocalFile.h): the bytes go to a new file in the same folder, which is flushed
+// to disk and then renamed over the old one, so that a crash or a full disk leaves either the old file
+// or the new one, never a truncated mix. A symbolic link is followed and its target is replaced. An
+// existing file that may not be written (its permissions hold no write permission, for root too) is
+// left alone, as opening it for writing would have failed. Returns false, with the old file untouched
+// and no new file left behind, on failure.
 bool ReplaceSettingsFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
-
-// The name of the new file that ReplaceSettingsFile writes beside path before renaming it: hidden,
-// and unique to this process so that two running copies never write the same one.
-std::filesystem::path SettingsTempPath(const std::filesystem::path& path);

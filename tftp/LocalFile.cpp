@@ -1,11 +1,20 @@
 #include "LocalFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <string_view>
 
 namespace {
 
@@ -21,15 +30,6 @@ void FillStatus(const struct stat& st, CLocalFile::Status& status)
 CLocalFile::~CLocalFile()
 {
     Abort();
-}
-
-bool CLocalFile::GetStatus(const std::string& strPath, Status& status)
-{
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) != 0)
-        return false;
-    FillStatus(st, status);
-    return true;
 }
 
 bool CLocalFile::OpenForRead(const std::string& strPath, Status& status)
@@ -63,10 +63,13 @@ bool CLocalFile::OpenForRead(const std::string& strPath, Status& status)
     return true;
 }
 
-bool CLocalFile::CreateNew(const std::string& strPath, mode_t nMode)
+bool CLocalFile::CreateExclusive(const std::string& strPath, mode_t nMode)
 {
     Abort();
-    int nHandle = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, nMode);
+    // O_EXCL refuses every existing name, a symbolic link too (dangling or not); O_NOFOLLOW says the
+    // same once more for a reader of this line.
+    int nHandle =
+        ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, nMode);
     if (nHandle < 0) {
         m_nLastError = errno;
         return false;
@@ -78,6 +81,15 @@ bool CLocalFile::CreateNew(const std::string& strPath, mode_t nMode)
 bool CLocalFile::SetPermissions(mode_t nPermissions)
 {
     if (::fchmod(m_nHandle, nPermissions) != 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool CLocalFile::SetOwner(uid_t nOwner, gid_t nGroup)
+{
+    if (::fchown(m_nHandle, nOwner, nGroup) != 0) {
         m_nLastError = errno;
         return false;
     }
@@ -157,12 +169,304 @@ void CLocalFile::Abort()
     }
 }
 
-bool CLocalFile::Rename(const std::string& strFrom, const std::string& strTo)
+
+// ---------------------------------------------------------------------------------------------
+// Replacing a whole file
+
+namespace {
+
+constexpr mode_t kPermissionBits = 0777;
+constexpr mode_t kGroupBits = 0070;
+constexpr mode_t kAnyWrite = 0222;
+// A chain of links longer than this is taken for a loop, as the system itself does.
+constexpr int kMaxLinkHops = 40;
+constexpr unsigned kTemporaryNameAttempts = 64;
+// Leaves room for the prefix and the suffix within the usual 255-byte limit of a name.
+constexpr std::size_t kMaxTemporaryBaseName = 200;
+constexpr std::string_view kTemporaryMark = ".velnor-";
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::size_t kTemporaryRandomLength = 12;
+constexpr char kTemporaryDigits[] = "0123456789abcdefghijklmnopqrstuv";
+
+// The temporary file of the replacement under way, for RemovePendingTemporaryFile. A plain buffer and
+// a lock-free flag: a signal handler may read them at any moment.
+char s_pendingTemporary[4096];
+std::atomic<bool> s_bPendingTemporary{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void SetPendingTemporary(const std::string& strPath)
 {
-    return std::rename(strFrom.c_str(), strTo.c_str()) == 0;
+    if (strPath.size() >= sizeof s_pendingTemporary)
+        return;  // not remembered; a later save into the folder removes it once it is stale
+    std::memcpy(s_pendingTemporary, strPath.c_str(), strPath.size() + 1);
+    s_bPendingTemporary.store(true, std::memory_order_release);
 }
 
-bool CLocalFile::Remove(const std::string& strPath)
+void ClearPendingTemporary()
 {
-    return ::unlink(strPath.c_str()) == 0;
+    s_bPendingTemporary.store(false, std::memory_order_release);
+}
+
+// Holds SIGINT and SIGTERM back on this thread while a temporary file is created and remembered: a
+// signal that came between the two would end the program with the file on disk but not yet known to
+// RemovePendingTemporaryFile. A signal held back is taken as soon as the guard ends.
+class CEndingSignalsHeld {
+public:
+    CEndingSignalsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGINT);
+        sigaddset(&held, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &held, &m_previous);
+    }
+    ~CEndingSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    CEndingSignalsHeld(const CEndingSignalsHeld&) = delete;
+    CEndingSignalsHeld& operator=(const CEndingSignalsHeld&) = delete;
+
+private:
+    sigset_t m_previous {};
+};
+
+std::string FolderOf(const std::string& strPath)
+{
+    const std::string strFolder = std::filesystem::path(strPath).parent_path().string();
+    return strFolder.empty() ? std::string(".") : strFolder;
+}
+
+// A folder that everyone may write and whose sticky bit is set (/tmp): only a name's owner may remove
+// or rename it, and another user may have put any name there.
+bool IsSharedStickyFolder(const struct stat& folder)
+{
+    return (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+}
+
+// In such a folder, a name that belongs neither to us nor to the folder's owner was put there by
+// someone else: neither followed as a link nor replaced as a file.
+bool IsStrangersNameInSharedFolder(const std::string& strPath, const struct stat& entry)
+{
+    struct stat folder {};
+    if (::stat(FolderOf(strPath).c_str(), &folder) != 0)
+        return true;
+    return IsSharedStickyFolder(folder) && entry.st_uid != ::geteuid() && entry.st_uid != folder.st_uid;
+}
+
+// What a replacement of a path would do: write target (the path, or where its links lead), replacing
+// the file described by old when bExists.
+struct ReplaceTarget {
+    std::string strPath;
+    bool bExists = false;
+    struct stat old {};
+};
+
+// The link rule and every refusal of the header, in one place for the check before a transfer and the
+// replacement itself.
+bool ResolveTarget(const std::string& strPath, ReplaceTarget& target)
+{
+    if (strPath.empty())
+        return false;
+    std::string strCurrent = strPath;
+    for (int nHop = 0;; ++nHop) {
+        struct stat entry {};
+        if (::lstat(strCurrent.c_str(), &entry) != 0) {
+            // Nothing of that name: a new file, unless a link led here.
+            if (errno != ENOENT || nHop > 0)
+                return false;
+            target.strPath = strCurrent;
+            target.bExists = false;
+            break;
+        }
+        if (IsStrangersNameInSharedFolder(strCurrent, entry))
+            return false;
+        if (!S_ISLNK(entry.st_mode)) {
+            target.strPath = strCurrent;
+            target.bExists = true;
+            target.old = entry;
+            break;
+        }
+        if (nHop == kMaxLinkHops)
+            return false;
+        std::error_code ec;
+        const std::filesystem::path link = std::filesystem::read_symlink(strCurrent, ec);
+        if (ec || link.empty())
+            return false;
+        strCurrent = link.is_absolute() ? link.string()
+                                        : (std::filesystem::path(strCurrent).parent_path() / link).string();
+    }
+
+    if (target.bExists) {
+        if (!S_ISREG(target.old.st_mode))
+            return false;
+        if ((target.old.st_mode & kAnyWrite) == 0)
+            return false;
+        // With the effective identity, as an open for writing would judge it: this also catches a
+        // read-only file system and an immutable file, for root as for anyone.
+        if (::faccessat(AT_FDCWD, target.strPath.c_str(), W_OK, AT_EACCESS) != 0)
+            return false;
+    }
+    const std::string strFolder = FolderOf(target.strPath);
+    return ::faccessat(AT_FDCWD, strFolder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::string RandomTemporaryName(const std::string& strTarget)
+{
+    const std::filesystem::path target(strTarget);
+    std::string strBase = target.filename().string();
+    if (strBase.size() > kMaxTemporaryBaseName)
+        strBase.resize(kMaxTemporaryBaseName);
+    // Unpredictable, so that nobody can place a name in the way of the next save.
+    std::random_device random;
+    const std::uint64_t nBits = (std::uint64_t{random()} << 32) ^ random();
+    std::string strName = ".";
+    strName += strBase;
+    strName += kTemporaryMark;
+    for (std::size_t i = 0; i < kTemporaryRandomLength; ++i)
+        strName += kTemporaryDigits[(nBits >> (i * 5)) & 0x1F];
+    strName += kTemporarySuffix;
+    return (target.parent_path() / strName).string();
+}
+
+// Removes what a killed save left in the folder: only our temporary names, only ordinary files of this
+// user, and only once they are old enough that no save can still be writing them.
+void RemoveStaleTemporaryFiles(const std::string& strFolder)
+{
+    DIR* pDir = ::opendir(strFolder.c_str());
+    if (!pDir)
+        return;
+    const std::time_t nNow = std::time(nullptr);
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        const std::string strName = pEntry->d_name;
+        if (!IsTemporaryFileName(strName))
+            continue;
+        struct stat entry {};
+        if (::fstatat(::dirfd(pDir), pEntry->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISREG(entry.st_mode) || entry.st_uid != ::geteuid())
+            continue;
+        if (nNow - entry.st_mtime < std::time_t{kStaleTemporaryMinutes} * 60)
+            continue;
+        ::unlink((std::filesystem::path(strFolder) / strName).c_str());
+    }
+    ::closedir(pDir);
+}
+
+// Gives the new file what the old one had: its permission bits, and when root replaces it, its owner and
+// group. False only when root cannot keep the owner: the file would otherwise pass to root, and its
+// owner would lose it.
+bool KeepOwnerAndPermissions(CLocalFile& file, const struct stat& old)
+{
+    // Never the set-user or set-group bits: these bytes may come from the network.
+    mode_t nPermissions = old.st_mode & kPermissionBits;
+    if (::geteuid() == 0) {
+        if (!file.SetOwner(old.st_uid, old.st_gid))
+            return false;
+    } else if (old.st_gid != ::getegid() && !file.SetOwner(static_cast<uid_t>(-1), old.st_gid)) {
+        // The new file belongs to our own group, not to the old one's: the old group's permissions must
+        // not pass to ours.
+        nPermissions &= ~kGroupBits;
+    }
+    // A failure leaves the file at 0600: only more private than the one it replaces, never less.
+    file.SetPermissions(nPermissions);
+    return true;
+}
+
+void FlushFolder(const std::string& strFolder)
+{
+    // Makes the rename itself durable. Its failure changes nothing that has been done.
+    const int nFolder = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nFolder >= 0) {
+        ::fsync(nFolder);
+        ::close(nFolder);
+    }
+}
+
+}  // namespace
+
+bool IsTemporaryFileName(const std::string& strName)
+{
+    std::string_view name = strName;
+    // Received files were saved through temporary names without the suffix before the settings file
+    // shared them; such a name left by a killed save of that time is ours too.
+    if (name.ends_with(kTemporarySuffix))
+        name.remove_suffix(kTemporarySuffix.size());
+    const std::size_t nTail = kTemporaryMark.size() + kTemporaryRandomLength;
+    // "." + at least one byte of the target's name + the tail.
+    if (name.size() < 2 + nTail || name[0] != '.')
+        return false;
+    const std::string_view tail = name.substr(name.size() - nTail);
+    return tail.starts_with(kTemporaryMark) &&
+           tail.substr(kTemporaryMark.size()).find_first_not_of(kTemporaryDigits) == std::string_view::npos;
+}
+
+ReplaceOutcome CheckReplaceable(const std::string& strPath)
+{
+    ReplaceTarget target;
+    return ResolveTarget(strPath, target) ? ReplaceOutcome::Replaced : ReplaceOutcome::Refused;
+}
+
+ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& rules,
+                                const std::function<bool(CLocalFile&)>& fill)
+{
+    // Checked again here: the world may have changed since a check before the transfer.
+    ReplaceTarget target;
+    if (!ResolveTarget(strPath, target))
+        return ReplaceOutcome::Refused;
+    const std::string strFolder = FolderOf(target.strPath);
+    RemoveStaleTemporaryFiles(strFolder);
+
+    CLocalFile file;
+    std::string strTemporary;
+    bool bCreated = false;
+    // 0600 while it is written; a new file created with the usual permissions gets them at once.
+    const mode_t nCreateMode = (target.bExists || rules.bNewFileModeExact) ? 0600 : rules.nNewFileMode;
+    {
+        const CEndingSignalsHeld held;
+        for (unsigned nAttempt = 0; nAttempt < kTemporaryNameAttempts && !bCreated; ++nAttempt) {
+            strTemporary =
+                rules.temporaryName ? rules.temporaryName(nAttempt) : RandomTemporaryName(target.strPath);
+            bCreated = file.CreateExclusive(strTemporary, nCreateMode);
+            if (!bCreated && file.LastError() != EEXIST)
+                break;
+        }
+        if (bCreated)
+            SetPendingTemporary(strTemporary);
+    }
+    if (!bCreated)
+        return ReplaceOutcome::Refused;
+
+    ReplaceOutcome nOutcome = ReplaceOutcome::Replaced;
+    if (target.bExists) {
+        if (!KeepOwnerAndPermissions(file, target.old))
+            nOutcome = ReplaceOutcome::SaveFailed;
+    } else if (rules.bNewFileModeExact) {
+        // The creation mask may have narrowed the bits; a failure leaves them only narrower.
+        file.SetPermissions(rules.nNewFileMode & kPermissionBits);
+    }
+    if (nOutcome == ReplaceOutcome::Replaced && !fill(file))
+        nOutcome = ReplaceOutcome::WriteFailed;
+    // The data must be on disk before the rename makes it the file; otherwise a crash right after the
+    // rename could leave an empty file in place of the old one.
+    if (nOutcome == ReplaceOutcome::Replaced && !file.Flush())
+        nOutcome = ReplaceOutcome::SaveFailed;
+    if (nOutcome == ReplaceOutcome::Replaced && !file.Close())
+        nOutcome = ReplaceOutcome::SaveFailed;
+    if (nOutcome == ReplaceOutcome::Replaced && std::rename(strTemporary.c_str(), target.strPath.c_str()) != 0)
+        nOutcome = ReplaceOutcome::SaveFailed;
+    if (nOutcome != ReplaceOutcome::Replaced) {
+        file.Abort();
+        ::unlink(strTemporary.c_str());
+        ClearPendingTemporary();
+        return nOutcome;
+    }
+    // Cleared only after the rename: a signal in between finds no file of that name to remove, whereas
+    // clearing it first could leave the temporary file behind.
+    ClearPendingTemporary();
+    FlushFolder(strFolder);
+    return ReplaceOutcome::Replaced;
+}
+
+void RemovePendingTemporaryFile() noexcept
+{
+    if (s_bPendingTemporary.load(std::memory_order_acquire))
+        ::unlink(s_pendingTemporary);
 }

@@ -3,16 +3,12 @@
 // has succeeded. Nothing here touches the disk while packets are being exchanged.
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <new>
 
@@ -23,11 +19,6 @@ RecvBlock* g_pRecvHead = nullptr;
 RecvBlock* g_pRecvTail = nullptr;
 
 namespace {
-
-constexpr mode_t kPermissionBits = 0777;
-constexpr int kTemporaryNameAttempts = 64;
-// Leaves room for the prefix and the suffix within the usual 255-byte limit of a name.
-constexpr std::size_t kMaxTemporaryBaseName = 200;
 
 // The local file is read and written in pieces of this size (a multiple of the block size), through
 // one buffer: a process runs one transfer at a time.
@@ -107,28 +98,6 @@ void DeleteRecvBlocks()
     s_nRecvArraySize = 0;
 }
 
-// A name for the new file beside the one it will replace, so that the final rename stays within one
-// file system and is a single step. The leading dot keeps it out of ordinary folder listings while it
-// exists.
-std::string TemporaryPathBeside(const std::string& strPath, unsigned nAttempt)
-{
-    const std::filesystem::path target(strPath);
-    std::string strBase = target.filename().string();
-    if (strBase.size() > kMaxTemporaryBaseName)
-        strBase.resize(kMaxTemporaryBaseName);
-    const auto nTicks = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    const unsigned long long nMix =
-        (nTicks * 0x9E3779B97F4A7C15ULL) ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ nAttempt;
-    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuv";
-    char suffix[13];
-    for (int i = 0; i < 12; ++i)
-        suffix[i] = kDigits[(nMix >> (i * 5)) & 0x1F];
-    suffix[12] = '\0';
-    const std::string strName = "." + strBase + ".velnor-" + suffix;
-    return (target.parent_path() / strName).string();
-}
-
 }  // namespace
 
 TftpResult CTftpTransfer::PrepareLocal()
@@ -141,6 +110,10 @@ TftpResult CTftpTransfer::PrepareLocal()
         // The router answers a write request with the ACK of block 0.
         m_nBlock = 0;
     } else {
+        // A file that could not take the received data is found now, before the router is asked for
+        // anything, not after the whole file has crossed the network. The save checks once more.
+        if (CheckReplaceable(m_strLocalPath) != ReplaceOutcome::Replaced)
+            return TFTP_ERR_FILE_OPEN;
         m_nBlock = 1;
     }
     m_nStep = STEP_SEND_REQUEST;
@@ -265,56 +238,38 @@ TftpResult CTftpTransfer::SaveReceivedFile()
 {
     // The received data goes to a new file beside the chosen one, which replaces it only once every
     // byte is safely on disk: a full disk or a failing device never costs the user the file they
-    // already had, and never leaves a half-written one in its place.
-    CLocalFile::Status old;
-    const bool bReplacing = CLocalFile::GetStatus(m_strLocalPath, old) && old.bRegular;
-    // A replacement keeps the permissions of the file it replaces (a configuration holds the router
-    // password, and its owner may have closed it to others); a new file gets the usual ones. Never
-    // the set-user or set-group bits: these bytes come from the network.
-    const mode_t nPermissions = bReplacing ? (old.nPermissions & kPermissionBits) : 0666;
-
-    std::string strTemporary;
-    bool bCreated = false;
-    for (int nAttempt = 0; nAttempt < kTemporaryNameAttempts && !bCreated; ++nAttempt) {
-        strTemporary = TemporaryPathBeside(m_strLocalPath, static_cast<unsigned>(nAttempt));
-        bCreated = m_file.CreateNew(strTemporary, nPermissions);
-        if (!bCreated && m_file.LastError() != EEXIST)
-            break;
-    }
-    if (!bCreated)
-        return TFTP_ERR_FILE_OPEN;
-    // The creation mask may have narrowed the bits; a failure here leaves the file only more
-    // private than the one it replaces, never less.
-    if (bReplacing)
-        m_file.SetPermissions(nPermissions);
-
-    // The blocks are gathered into large writes: one system call per block would cost more than
-    // receiving the block did.
-    TftpResult nResult = TFTP_OK;
-    std::size_t nHeld = 0;
-    for (const RecvBlock* pNode = g_pRecvHead; pNode && nResult == TFTP_OK; pNode = pNode->pNext) {
-        const std::size_t nLength = static_cast<std::size_t>(pNode->nLength);
-        if (nHeld + nLength > kFileChunk) {
-            if (!m_file.Write(s_fileChunk, nHeld))
-                nResult = TFTP_ERR_FILE_WRITE;
-            nHeld = 0;
+    // already had, and never leaves a half-written one in its place. A configuration holds the router
+    // password: a new file is readable by its owner only, and a replaced one keeps its permissions.
+    ReplaceRules rules;
+    rules.nNewFileMode = 0600;
+    rules.bNewFileModeExact = true;
+    const ReplaceOutcome nOutcome = ReplaceWholeFile(m_strLocalPath, rules, [](CLocalFile& file) {
+        // The blocks are gathered into large writes: one system call per block would cost more than
+        // receiving the block did.
+        std::size_t nHeld = 0;
+        for (const RecvBlock* pNode = g_pRecvHead; pNode; pNode = pNode->pNext) {
+            const std::size_t nLength = static_cast<std::size_t>(pNode->nLength);
+            if (nHeld + nLength > kFileChunk) {
+                if (!file.Write(s_fileChunk, nHeld))
+                    return false;
+                nHeld = 0;
+            }
+            std::memcpy(s_fileChunk + nHeld, pNode->data, nLength);
+            nHeld += nLength;
         }
-        std::memcpy(s_fileChunk + nHeld, pNode->data, nLength);
-        nHeld += nLength;
+        return nHeld == 0 || file.Write(s_fileChunk, nHeld);
+    });
+    switch (nOutcome) {
+    case ReplaceOutcome::Replaced:
+        return TFTP_OK;
+    case ReplaceOutcome::Refused:
+        return TFTP_ERR_FILE_OPEN;
+    case ReplaceOutcome::WriteFailed:
+        return TFTP_ERR_FILE_WRITE;
+    case ReplaceOutcome::SaveFailed:
+        return TFTP_ERR_FILE_SAVE;
     }
-    if (nResult == TFTP_OK && nHeld > 0 && !m_file.Write(s_fileChunk, nHeld))
-        nResult = TFTP_ERR_FILE_WRITE;
-    if (nResult == TFTP_OK && !m_file.Flush())
-        nResult = TFTP_ERR_FILE_SAVE;
-    if (nResult == TFTP_OK && !m_file.Close())
-        nResult = TFTP_ERR_FILE_SAVE;
-    if (nResult == TFTP_OK && !CLocalFile::Rename(strTemporary, m_strLocalPath))
-        nResult = TFTP_ERR_FILE_SAVE;
-    if (nResult != TFTP_OK) {
-        m_file.Abort();
-        CLocalFile::Remove(strTemporary);
-    }
-    return nResult;
+    return TFTP_ERR_FILE_SAVE;
 }
 
 void CTftpTransfer::SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile)

@@ -323,8 +323,17 @@ TEST_F(TransferDlgTest, ReceivedFileThatCannotBeSavedFailsAfterTheAddressEntered
     StartRouter();
     testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(700, 2));
     const fs::path missingFolder = m_localDir / "no such folder";
+    fs::create_directory(missingFolder);
     CreateWindow();
     Prepare(GET_CONFIG, missingFolder / "config.txt");
+    // The folder goes while the router is asked (a stick pulled out, another program): the check
+    // before the request passed, the save at the end fails.
+    const auto record = m_pDlg->m_onStatusShown;
+    m_pDlg->m_onStatusShown = [&, record](int nIndex) {
+        record(nIndex);
+        if (nIndex == PHASE_WAIT_REPLY)
+            fs::remove(missingFolder);
+    };
     Execute();
     ASSERT_TRUE(WaitForIdle());
 

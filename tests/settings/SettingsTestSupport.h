@@ -2,13 +2,10 @@
 // Helpers for the settings tests: a current directory of the test's own, and a count of the wait
 // cursor's shows and restores.
 
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <functional>
 
+#include "TestSupport.h"
 #include "WaitCursor.h"
 
 namespace settingstest {
@@ -64,32 +61,7 @@ private:
     bool m_bRestoredUnshown = false;
 };
 
-enum class UnprivilegedRun { Passed, Failed, NotPossible };
-
-// Runs check as an unprivileged user (nobody) in a child process when the tests run as root, who
-// reads and writes files whatever their permissions; otherwise runs it here. Folders the child
-// must reach have to be open to everyone.
-inline UnprivilegedRun RunWithoutPrivileges(const std::function<bool()>& check)
-{
-    if (::geteuid() != 0)
-        return check() ? UnprivilegedRun::Passed : UnprivilegedRun::Failed;
-    constexpr int NOT_POSSIBLE = 77;
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return UnprivilegedRun::NotPossible;
-    if (pid == 0) {
-        constexpr uid_t NOBODY = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)
-            ::_exit(NOT_POSSIBLE);
-        // _exit: the child must not run the test framework's or the sanitizer's exit work.
-        ::_exit(check() ? 0 : 1);
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return UnprivilegedRun::Failed;
-    if (WEXITSTATUS(status) == NOT_POSSIBLE)
-        return UnprivilegedRun::NotPossible;
-    return WEXITSTATUS(status) == 0 ? UnprivilegedRun::Passed : UnprivilegedRun::Failed;
-}
+using testsupport::RunWithoutPrivileges;
+using testsupport::UnprivilegedRun;
 
 }  // namespace settingstest

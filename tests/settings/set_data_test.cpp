@@ -437,16 +437,20 @@ TEST_F(SetDataTest, LongTrailingBytesAfterTheTwelfthRecordDoNotStopTheRead)
 TEST_F(SetDataTest, FailedSaveAtExitKeepsTheOldFileAndLeavesNothingBehind)
 {
     WriteFileBytes(FilePath(), kOneTransferFile);
-    // A folder where the new file would be written makes the save fail.
-    const fs::path blocker = SettingsTempPath(kFileName);
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
     {
         CSetData data;
         data.SetAddressList(OneAddress("192.0.2.9"));
-        fs::create_directory(blocker);
-        WriteFileBytes(blocker / "inside", {1});
+        // No descriptor left for the new file when the save at exit runs.
+        const int nNext = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(nNext);
+        rlimit limit = previous;
+        limit.rlim_cur = static_cast<rlim_t>(nNext);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
     }
+    ::setrlimit(RLIMIT_NOFILE, &previous);
     EXPECT_EQ(ReadFileBytes(FilePath()), kOneTransferFile);
-    fs::remove_all(blocker);
     EXPECT_EQ(FolderEntries(m_dir.Path()), std::set<std::string>{kFileName});
 }
 
@@ -498,17 +502,15 @@ TEST_F(SetDataTest, WaitCursorIsRestoredAsOftenAsShownOnEveryPath)
         {"existing file", [](const fs::path& file) { WriteFileBytes(file, kOneTransferFile); }},
         {"truncated file", [](const fs::path& file) { WriteFileBytes(file, {0x09, '1'}); }},
         {"folder of that name", [](const fs::path& file) { fs::create_directory(file); }},
-        {"save blocked",
+        {"save refused (a read-only file)",
          [](const fs::path& file) {
              WriteFileBytes(file, kOneTransferFile);
-             fs::create_directory(SettingsTempPath(file));
-             WriteFileBytes(SettingsTempPath(file) / "inside", {1});
+             fs::permissions(file, fs::perms::owner_read);
          }},
     };
     for (const CursorCase& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(FilePath());
-        fs::remove_all(SettingsTempPath(kFileName));
         c.arrange(kFileName);
         CursorCounter cursor;
         {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -122,6 +123,40 @@ TEST(SettingsFile, ReplaceCreatesAFirstFileAndReplacesAnOldOneInOneStep)
     EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"settings.dat"});
 }
 
+TEST(SettingsFile, FirstFileGetsTheUsualPermissions)
+{
+    TempDir dir;
+    const mode_t nSaved = ::umask(022);
+    const bool bReplaced = ReplaceSettingsFile(dir / "settings.dat", kNewBytes);
+    ::umask(nSaved);
+    ASSERT_TRUE(bReplaced);
+    EXPECT_EQ(fs::status(dir / "settings.dat").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+}
+
+// A settings file without any write permission is read-only for every user, root included, as a
+// received file is: a rename, which needs only the folder's permission, would otherwise replace it.
+TEST(SettingsFile, FileWithoutWritePermissionIsNotReplacedByAnyone)
+{
+    TempDir dir;
+    const fs::path path = dir / "settings.dat";
+    WriteFileBytes(path, kOldBytes);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_FALSE(ReplaceSettingsFile(path, kNewBytes));
+    EXPECT_EQ(ReadFileBytes(path), kOldBytes);
+    EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"settings.dat"});
+}
+
+TEST(SettingsFile, LinkThatLeadsNowhereIsNotReplaced)
+{
+    TempDir dir;
+    fs::create_directory(dir / "real");
+    fs::create_symlink("real/settings.dat", dir / "settings.dat");
+    EXPECT_FALSE(ReplaceSettingsFile(dir / "settings.dat", kNewBytes));
+    EXPECT_TRUE(fs::is_symlink(dir / "settings.dat"));
+    EXPECT_TRUE(fs::is_empty(dir / "real"));
+}
+
 TEST(SettingsFile, ReplaceThroughASymbolicLinkReplacesItsTarget)
 {
     TempDir dir;
@@ -135,15 +170,44 @@ TEST(SettingsFile, ReplaceThroughASymbolicLinkReplacesItsTarget)
     EXPECT_EQ(FolderEntries(dir / "real"), std::set<std::string>{"settings.dat"});
 }
 
-TEST(SettingsFile, LeftoverTempFileOfThisProcessIsReplaced)
+// The settings file is saved by the same routine as a received file, with the same temporary names:
+// one a killed save left behind is removed once it is stale, and one that a running save may still be
+// writing is left alone.
+TEST(SettingsFile, LeftoverTemporaryFileIsRemovedOnlyOnceStale)
 {
     TempDir dir;
     const fs::path path = dir / "settings.dat";
-    WriteFileBytes(SettingsTempPath(path), {'s', 't', 'a', 'l', 'e'});
+    const fs::path fresh = dir / ".settings.dat.velnor-0000000000ab.tmp";
+    const fs::path stale = dir / ".settings.dat.velnor-0000000000cd.tmp";
+    WriteFileBytes(fresh, {'f'});
+    WriteFileBytes(stale, {'s'});
+    const timespec kHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, stale.c_str(), kHourAgo, 0), 0);
     ASSERT_TRUE(ReplaceSettingsFile(path, kNewBytes));
     EXPECT_EQ(ReadFileBytes(path), kNewBytes);
-    EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"settings.dat"});
+    EXPECT_EQ(FolderEntries(dir.Path()), (std::set<std::string>{".settings.dat.velnor-0000000000ab.tmp", "settings.dat"}));
 }
+
+// Makes every open fail for the guard's lifetime, as when the process has no descriptor left: the new
+// file cannot be created.
+class NoFreeDescriptor {
+public:
+    NoFreeDescriptor()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_previous);
+        const int nNext = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(nNext);
+        rlimit limit = m_previous;
+        limit.rlim_cur = static_cast<rlim_t>(nNext);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    ~NoFreeDescriptor() { ::setrlimit(RLIMIT_NOFILE, &m_previous); }
+    NoFreeDescriptor(const NoFreeDescriptor&) = delete;
+    NoFreeDescriptor& operator=(const NoFreeDescriptor&) = delete;
+
+private:
+    rlimit m_previous{};
+};
 
 TEST(SettingsFile, FailedReplaceKeepsTheOldFileAndLeavesNoTempFile)
 {
@@ -151,13 +215,13 @@ TEST(SettingsFile, FailedReplaceKeepsTheOldFileAndLeavesNoTempFile)
     const fs::path path = dir / "settings.dat";
     WriteFileBytes(path, kOldBytes);
 
-    // Something that is not a file where the new file would go: it cannot be created.
-    fs::create_directory(SettingsTempPath(path));
-    WriteFileBytes(SettingsTempPath(path) / "inside", {1});
-    EXPECT_FALSE(ReplaceSettingsFile(path, kNewBytes));
+    // The new file cannot be created.
+    {
+        NoFreeDescriptor guard;
+        EXPECT_FALSE(ReplaceSettingsFile(path, kNewBytes));
+    }
     EXPECT_EQ(ReadFileBytes(path), kOldBytes);
-    EXPECT_TRUE(fs::is_directory(SettingsTempPath(path)));
-    fs::remove_all(SettingsTempPath(path));
+    EXPECT_EQ(FolderEntries(dir.Path()), std::set<std::string>{"settings.dat"});
 
     // A folder of the settings file's name: the new file is written but cannot take its place.
     const fs::path folder = dir / "folder.dat";

@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -183,6 +185,29 @@ std::string UdpPeer::LastSenderAddress() const
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &m_lastSender.sin_addr, text, sizeof text);
     return text;
+}
+
+UnprivilegedRun RunWithoutPrivileges(const std::function<bool()>& check)
+{
+    if (::geteuid() != 0)
+        return check() ? UnprivilegedRun::Passed : UnprivilegedRun::Failed;
+    constexpr int NOT_POSSIBLE = 77;
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return UnprivilegedRun::NotPossible;
+    if (pid == 0) {
+        constexpr uid_t NOBODY = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)
+            ::_exit(NOT_POSSIBLE);
+        // _exit: the child must not run the test framework's or the sanitizer's exit work.
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return UnprivilegedRun::Failed;
+    if (WEXITSTATUS(status) == NOT_POSSIBLE)
+        return UnprivilegedRun::NotPossible;
+    return WEXITSTATUS(status) == 0 ? UnprivilegedRun::Passed : UnprivilegedRun::Failed;
 }
 
 }  // namespace testsupport

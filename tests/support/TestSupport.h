@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,5 +83,12 @@ private:
     std::vector<std::uint8_t> m_buffer;
     sockaddr_in m_lastSender {};
 };
+
+enum class UnprivilegedRun { Passed, Failed, NotPossible };
+
+// Runs check as an unprivileged user (nobody) in a child process when the tests run as root, who
+// reads and writes files whatever their permissions; otherwise runs it here. Folders the child
+// must reach have to be open to everyone.
+UnprivilegedRun RunWithoutPrivileges(const std::function<bool()>& check);
 
 }  // namespace testsupport

@@ -12,9 +12,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,7 +33,9 @@ using namespace std::string_literals;
 using Bytes = std::vector<std::uint8_t>;
 using testsupport::PatternBytes;
 using testsupport::ReadFileBytes;
+using testsupport::RunWithoutPrivileges;
 using testsupport::TempDir;
+using testsupport::UnprivilegedRun;
 using testsupport::WriteFileBytes;
 
 class CFileProbe : public CTftpTransfer {
@@ -112,13 +117,6 @@ std::vector<std::string> Entries(const fs::path& folder)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-mode_t PermissionsOf(const fs::path& path)
-{
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
 }
 
 void MakeSparse(const fs::path& path, std::int64_t nSize)
@@ -297,26 +295,341 @@ TEST(LocalFileSave, ReceivedBlocksAreSavedExactlyAndReleased)
     }
 }
 
-TEST(LocalFileSave, NewFileGetsTheUsualPermissionsAndAReplacementKeepsTheOldOnes)
+// ---------------------------------------------------------------------------------------------
+// Modes and refusals of a received file. A configuration holds the router password: a new file is
+// its owner's alone, a replaced one keeps what its owner gave it, and a file or folder that cannot
+// take the data is refused before the router is asked for anything (PrepareLocal), and once more
+// by the save itself, in case it changed during the transfer.
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+struct OwnerAndMode {
+    uid_t nOwner = 0;
+    gid_t nGroup = 0;
+    mode_t nMode = 0;
+    bool bLink = false;
+};
+
+OwnerAndMode LookAt(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777), S_ISLNK(st.st_mode)};
+}
+
+// Every name below a folder with its mode, owner and what it holds (a link's target text, a file's
+// size and a digest of its bytes): "unchanged" means all of it.
+std::map<std::string, std::string> Snapshot(const fs::path& folder)
+{
+    std::map<std::string, std::string> state;
+    std::vector<fs::path> folders{folder};
+    while (!folders.empty()) {
+        const fs::path current = folders.back();
+        folders.pop_back();
+        for (const auto& entry : fs::directory_iterator(current)) {
+            const fs::path& path = entry.path();
+            const OwnerAndMode look = LookAt(path);
+            const fs::file_status status = fs::symlink_status(path);
+            std::string value = std::to_string(look.nMode) + " " + std::to_string(look.nOwner) + " ";
+            if (fs::is_symlink(status)) {
+                value += "-> " + fs::read_symlink(path).string();
+            } else if (fs::is_regular_file(status)) {
+                const Bytes bytes = ReadFileBytes(path);
+                value += std::to_string(bytes.size()) + " bytes, digest " +
+                         std::to_string(std::hash<std::string>{}(std::string(bytes.begin(), bytes.end())));
+            } else if (fs::is_directory(status)) {
+                folders.push_back(path);
+            }
+            state[path.lexically_relative(folder).string()] = value;
+        }
+    }
+    return state;
+}
+
+class CUmask {
+public:
+    explicit CUmask(mode_t nMask) : m_nSaved(::umask(nMask)) {}
+    ~CUmask() { ::umask(m_nSaved); }
+    CUmask(const CUmask&) = delete;
+    CUmask& operator=(const CUmask&) = delete;
+
+private:
+    mode_t m_nSaved;
+};
+
+struct ReceivedFileCase {
+    const char* name;
+    bool bRootOnly;
+    mode_t nUmask;
+    // Prepares the folder and returns the path the user chose.
+    std::function<fs::path(const fs::path& dir)> arrange;
+    TftpResult nExpected;
+    // For an accepted case: what must hold of the saved file (its bytes are checked for every case).
+    std::function<void(const fs::path& dir, const fs::path& chosen)> check;
+};
+
+const Bytes kOldConfig = PatternBytes(900, 11);
+const Bytes kReceivedConfig = PatternBytes(1300, 12);
+
+fs::path OldFile(const fs::path& path, mode_t nMode)
+{
+    WriteFileBytes(path, kOldConfig);
+    EXPECT_EQ(::chmod(path.c_str(), nMode), 0);
+    return path;
+}
+
+// A folder like /tmp: everyone may write, the sticky bit set.
+fs::path SharedFolder(const fs::path& dir)
+{
+    const fs::path shared = dir / "shared";
+    fs::create_directory(shared);
+    EXPECT_EQ(::chmod(shared.c_str(), 01777), 0);
+    return shared;
+}
+
+const ReceivedFileCase kReceivedFileCases[] = {
+    {"new file is the owner's alone under a permissive umask", false, 0,
+     [](const fs::path& dir) { return dir / "config.txt"; }, TFTP_OK,
+     [](const fs::path&, const fs::path& chosen) { EXPECT_EQ(LookAt(chosen).nMode, 0600u); }},
+    {"new file is readable and writable by its owner under a narrow umask", false, 0277,
+     [](const fs::path& dir) { return dir / "config.txt"; }, TFTP_OK,
+     [](const fs::path&, const fs::path& chosen) { EXPECT_EQ(LookAt(chosen).nMode, 0600u); }},
+    {"replaced file keeps a mode open to its group", false, 077,
+     [](const fs::path& dir) { return OldFile(dir / "config.txt", 0640); }, TFTP_OK,
+     [](const fs::path&, const fs::path& chosen) { EXPECT_EQ(LookAt(chosen).nMode, 0640u); }},
+    {"replaced file keeps a mode open to everyone, without set-id bits", false, 077,
+     [](const fs::path& dir) { return OldFile(dir / "config.txt", 04666); }, TFTP_OK,
+     [](const fs::path&, const fs::path& chosen) { EXPECT_EQ(LookAt(chosen).nMode, 0666u); }},
+    {"replaced file keeps its owner and group when root saves it", true, 022,
+     [](const fs::path& dir) {
+         const fs::path path = OldFile(dir / "config.txt", 0620);
+         EXPECT_EQ(::chown(path.c_str(), kNobody, kNogroup), 0);
+         return path;
+     },
+     TFTP_OK,
+     [](const fs::path&, const fs::path& chosen) {
+         const OwnerAndMode now = LookAt(chosen);
+         EXPECT_EQ(now.nOwner, kNobody);
+         EXPECT_EQ(now.nGroup, kNogroup);
+         EXPECT_EQ(now.nMode, 0620u);
+     }},
+    {"read-only file is refused and unchanged, for root too", false, 022,
+     [](const fs::path& dir) { return OldFile(dir / "config.txt", 0444); }, TFTP_ERR_FILE_OPEN, {}},
+    {"file its owner may only read is refused", false, 022,
+     [](const fs::path& dir) { return OldFile(dir / "config.txt", 0400); }, TFTP_ERR_FILE_OPEN, {}},
+    {"folder of that name is refused", false, 022,
+     [](const fs::path& dir) {
+         fs::create_directory(dir / "config.txt");
+         WriteFileBytes(dir / "config.txt" / "inside", kOldConfig);
+         return dir / "config.txt";
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"folder that does not exist is refused", false, 022,
+     [](const fs::path& dir) { return dir / "no-such-folder" / "config.txt"; }, TFTP_ERR_FILE_OPEN, {}},
+    // One rule for links, the settings file's too: the file a link leads to is replaced, the link
+    // stays.
+    {"link to a file: the file is replaced and keeps its mode, the link stays", false, 022,
+     [](const fs::path& dir) {
+         fs::create_directory(dir / "real");
+         OldFile(dir / "real" / "config.txt", 0640);
+         fs::create_symlink("real/config.txt", dir / "config.txt");
+         return dir / "config.txt";
+     },
+     TFTP_OK,
+     [](const fs::path& dir, const fs::path& chosen) {
+         EXPECT_TRUE(LookAt(chosen).bLink);
+         EXPECT_EQ(fs::read_symlink(chosen), "real/config.txt");
+         EXPECT_EQ(ReadFileBytes(dir / "real" / "config.txt"), kReceivedConfig);
+         EXPECT_EQ(LookAt(dir / "real" / "config.txt").nMode, 0640u);
+         EXPECT_EQ(Entries(dir / "real"), std::vector<std::string>{"config.txt"});
+     }},
+    {"link through a link to a read-only file is refused", false, 022,
+     [](const fs::path& dir) {
+         OldFile(dir / "real.txt", 0444);
+         fs::create_symlink("real.txt", dir / "middle.txt");
+         fs::create_symlink("middle.txt", dir / "config.txt");
+         return dir / "config.txt";
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"link that leads nowhere is refused, and nothing appears where it points", false, 022,
+     [](const fs::path& dir) {
+         fs::create_symlink("elsewhere/config.txt", dir / "config.txt");
+         fs::create_directory(dir / "elsewhere");
+         return dir / "config.txt";
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"link that leads round in a circle is refused", false, 022,
+     [](const fs::path& dir) {
+         fs::create_symlink("b.txt", dir / "config.txt");
+         fs::create_symlink("config.txt", dir / "b.txt");
+         return dir / "config.txt";
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"another user's link in a shared sticky folder is not followed by root", true, 022,
+     [](const fs::path& dir) {
+         OldFile(dir / "victim.txt", 0644);
+         const fs::path link = SharedFolder(dir) / "config.txt";
+         fs::create_symlink(dir / "victim.txt", link);
+         EXPECT_EQ(::lchown(link.c_str(), kNobody, kNogroup), 0);
+         return link;
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"another user's file in a shared sticky folder is not replaced by root", true, 022,
+     [](const fs::path& dir) {
+         const fs::path path = OldFile(SharedFolder(dir) / "config.txt", 0666);
+         EXPECT_EQ(::chown(path.c_str(), kNobody, kNogroup), 0);
+         return path;
+     },
+     TFTP_ERR_FILE_OPEN, {}},
+    {"our own link in a shared sticky folder is followed", false, 022,
+     [](const fs::path& dir) {
+         OldFile(dir / "mine.txt", 0600);
+         const fs::path link = SharedFolder(dir) / "config.txt";
+         fs::create_symlink(dir / "mine.txt", link);
+         return link;
+     },
+     TFTP_OK,
+     [](const fs::path& dir, const fs::path& chosen) {
+         EXPECT_TRUE(LookAt(chosen).bLink);
+         EXPECT_EQ(ReadFileBytes(dir / "mine.txt"), kReceivedConfig);
+     }},
+};
+
+TEST(LocalFileModes, ReceivedFileModesAndRefusals)
+{
+    for (const ReceivedFileCase& c : kReceivedFileCases) {
+        SCOPED_TRACE(c.name);
+        if (c.bRootOnly && ::geteuid() != 0) {
+            std::printf("[ skipped  ] %s: needs root\n", c.name);
+            continue;
+        }
+        TempDir dir;
+        const CUmask mask(c.nUmask);
+        const fs::path chosen = c.arrange(dir.Path());
+        const auto before = Snapshot(dir.Path());
+
+        // Before anything is sent.
+        CFileProbe engine(DIRECTION_RECEIVE, chosen);
+        EXPECT_EQ(engine.PrepareLocal(), c.nExpected);
+        EXPECT_EQ(Snapshot(dir.Path()), before);
+
+        // The save itself, as if the file had become so during the transfer.
+        engine.ReceiveWhole(kReceivedConfig);
+        EXPECT_EQ(engine.FinishLocal(), c.nExpected);
+        if (c.nExpected != TFTP_OK) {
+            EXPECT_EQ(Snapshot(dir.Path()), before);
+            engine.m_nResult = c.nExpected;
+            EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+            continue;
+        }
+        EXPECT_EQ(ReadFileBytes(chosen), kReceivedConfig);
+        c.check(dir.Path(), chosen);
+    }
+}
+
+// The permissions of a user who is not root: what the system would refuse to open for writing.
+TEST(LocalFileModes, FileOrFolderThisUserMayNotWriteIsRefusedBeforeAnythingIsSent)
 {
     TempDir dir;
-    const mode_t nSavedMask = ::umask(027);
-    {
-        CFileProbe engine(DIRECTION_RECEIVE, dir / "new.txt");
-        engine.ReceiveWhole(PatternBytes(10));
-        ASSERT_EQ(engine.FinishReceive(), TFTP_OK);
+    fs::permissions(dir.Path(), fs::perms::all);
+    // Another user's file that we may read but not write, in a folder we may write.
+    const fs::path open = dir / "open";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    const fs::path theirs = OldFile(open / "theirs.txt", 0644);
+    // A folder we may enter but not write.
+    const fs::path closed = dir / "closed";
+    fs::create_directory(closed);
+    fs::permissions(closed, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    const auto before = Snapshot(dir.Path());
+    if (::geteuid() != 0) {
+        // Here the tests' own user owns "theirs.txt"; only the folder can be tried.
+        CFileProbe engine(DIRECTION_RECEIVE, closed / "config.txt");
+        if (::access(closed.c_str(), W_OK) == 0)
+            GTEST_SKIP() << "this user may write any folder";
+        EXPECT_EQ(engine.PrepareLocal(), TFTP_ERR_FILE_OPEN);
+        return;
     }
-    for (mode_t nOld : {0600, 0644, 0664}) {
-        const fs::path path = dir / "old.txt";
-        WriteFileBytes(path, PatternBytes(10));
-        ASSERT_EQ(::chmod(path.c_str(), nOld), 0);
-        CFileProbe engine(DIRECTION_RECEIVE, path);
-        engine.ReceiveWhole(PatternBytes(20));
-        ASSERT_EQ(engine.FinishReceive(), TFTP_OK);
-        EXPECT_EQ(PermissionsOf(path), nOld);
+    for (const fs::path& chosen : {theirs, closed / "config.txt"}) {
+        SCOPED_TRACE(chosen.string());
+        const UnprivilegedRun run = RunWithoutPrivileges([&] {
+            CFileProbe engine(DIRECTION_RECEIVE, chosen);
+            if (engine.PrepareLocal() != TFTP_ERR_FILE_OPEN)
+                return false;
+            engine.ReceiveWhole(kReceivedConfig);
+            return engine.FinishLocal() == TFTP_ERR_FILE_OPEN;
+        });
+        if (run == UnprivilegedRun::NotPossible)
+            GTEST_SKIP() << "cannot drop privileges here";
+        EXPECT_EQ(run, UnprivilegedRun::Passed);
+        EXPECT_EQ(Snapshot(dir.Path()), before);
     }
-    ::umask(nSavedMask);
-    EXPECT_EQ(PermissionsOf(dir / "new.txt"), 0640u);
+}
+
+// What a killed save left behind is removed by the next save into the folder: only names of our own
+// temporary files, only ordinary files of this user, only once no save can still be writing them.
+TEST(LocalFileModes, StaleTemporaryFilesOfOursAreRemovedAtTheNextSaveAndNothingElse)
+{
+    TempDir dir;
+    const timespec kHourAgo{::time(nullptr) - 3600, 0};
+    auto age = [&](const fs::path& path) {
+        const timespec times[2] = {kHourAgo, kHourAgo};
+        EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+    };
+    struct Planted {
+        const char* name;
+        bool bOld;
+        bool bRemoved;
+    };
+    const Planted planted[] = {
+        {".config.txt.velnor-0123456789uv.tmp", true, true},
+        {".other file.txt.velnor-abcdefghijkl.tmp", true, true},  // another save's, also ours
+        {".config.txt.velnor-0123456789ab.tmp", false, false},    // may still be written
+        {".config.txt.velnor-0123456789AB.tmp", true, false},     // not our letters
+        {".config.txt.velnor-0123456789a.tmp", true, false},      // one letter short
+        {".config.txt.velnor-0123456789abc.tmp", true, false},    // one letter more
+        {"config.txt.velnor-0123456789ab.tmp", true, false},      // not hidden
+        {".config.txt.velnor-0123456789ab", true, true},          // as received files were named before
+        {".config.txt.velnor-0123456789ab.bak", true, false},
+        {"..velnor-0123456789ab.tmp", true, false},               // no target name
+        {".config.txt.1234.tmp", true, false},
+        {"config.txt~", true, false},
+        {".config.txt.swp", true, false},
+    };
+    for (const Planted& p : planted) {
+        WriteFileBytes(dir / p.name, {'x'});
+        if (p.bOld)
+            age(dir / p.name);
+    }
+    // Our names, old, but no ordinary file of ours: a link (its target must survive too), a folder.
+    WriteFileBytes(dir / "target-of-link", {'t'});
+    fs::create_symlink("target-of-link", dir / ".link.velnor-aaaaaaaaaaaa.tmp");
+    age(dir / ".link.velnor-aaaaaaaaaaaa.tmp");
+    fs::create_directory(dir / ".folder.velnor-bbbbbbbbbbbb.tmp");
+    age(dir / ".folder.velnor-bbbbbbbbbbbb.tmp");
+    std::vector<std::string> kept = {".folder.velnor-bbbbbbbbbbbb.tmp", ".link.velnor-aaaaaaaaaaaa.tmp",
+                                     "config.txt", "target-of-link"};
+    if (::geteuid() == 0) {
+        // Another user's, old and named like ours.
+        WriteFileBytes(dir / ".theirs.velnor-cccccccccccc.tmp", {'x'});
+        ASSERT_EQ(::chown((dir / ".theirs.velnor-cccccccccccc.tmp").c_str(), kNobody, kNogroup), 0);
+        age(dir / ".theirs.velnor-cccccccccccc.tmp");
+        kept.push_back(".theirs.velnor-cccccccccccc.tmp");
+    }
+    for (const Planted& p : planted) {
+        if (!p.bRemoved)
+            kept.push_back(p.name);
+    }
+    std::sort(kept.begin(), kept.end());
+
+    CFileProbe engine(DIRECTION_RECEIVE, dir / "config.txt");
+    ASSERT_EQ(engine.PrepareLocal(), TFTP_OK);
+    engine.ReceiveWhole(kReceivedConfig);
+    ASSERT_EQ(engine.FinishLocal(), TFTP_OK);
+    EXPECT_EQ(Entries(dir.Path()), kept);
+    EXPECT_EQ(ReadFileBytes(dir / "target-of-link"), Bytes{'t'});
 }
 
 TEST(LocalFileSave, ReplacingALongerFileLeavesNoTail)
@@ -422,14 +735,14 @@ TEST_F(SaveFailure, WriteFailsWhenTheDiskIsFull)
     });
 }
 
-TEST_F(SaveFailure, FinalRenameFailsOntoAFolder)
+TEST_F(SaveFailure, FolderOfThatNameIsRefusedBeforeAnyFileIsWritten)
 {
     const fs::path folder = m_dir / "config.d";
     fs::create_directory(folder);
     WriteFileBytes(folder / "inside.txt", PatternBytes(10));
     CFileProbe engine(DIRECTION_RECEIVE, folder);
     engine.ReceiveWhole(PatternBytes(600, 8));
-    EXPECT_EQ(engine.FinishLocal(), TFTP_ERR_FILE_SAVE);
+    EXPECT_EQ(engine.FinishLocal(), TFTP_ERR_FILE_OPEN);
     EXPECT_EQ(Entries(folder), std::vector<std::string>{"inside.txt"});
     EXPECT_EQ(Entries(m_dir.Path()), std::vector<std::string>{"config.d"});
     EXPECT_NE(g_pRecvHead, nullptr);

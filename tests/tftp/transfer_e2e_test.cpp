@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -172,6 +173,48 @@ INSTANTIATE_TEST_SUITE_P(OperationsAndSizes, TransferWholeTest,
                                     + std::to_string(std::get<1>(info.param))
                                     + (std::get<2>(info.param) ? "_WaitInSocket" : "");
                          });
+
+// A received file that could not be saved is found before the router is asked for it, not after the
+// whole file has crossed the network: the router hears nothing, the local side stays as it was.
+TEST_F(TransferE2ETest, LocalFileThatCannotTakeTheDataIsRefusedBeforeTheRequest)
+{
+    StartRouter({});
+    testsupport::WriteFileBytes(m_routerDir / "config0", testsupport::PatternBytes(3000));
+    const Bytes old(700, 'o');
+    struct Case {
+        const char* name;
+        std::function<std::filesystem::path()> arrange;
+    };
+    const Case cases[] = {
+        {"folder that does not exist", [&] { return m_localDir / "missing" / "config.txt"; }},
+        {"read-only file (for root too)",
+         [&] {
+             const auto path = m_localDir / "readonly.txt";
+             testsupport::WriteFileBytes(path, old);
+             std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+             return path;
+         }},
+        {"folder of that name",
+         [&] {
+             std::filesystem::create_directory(m_localDir / "config.d");
+             return m_localDir / "config.d";
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path local = c.arrange();
+        const bool bExisted = std::filesystem::exists(local);
+        CTransferDriver driver(kFastTimings);
+        CRecordedRun run(driver);
+        EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), local), TFTP_ERR_FILE_OPEN);
+        EXPECT_EQ(std::count(run.phases.begin(), run.phases.end(), PHASE_WAIT_REPLY), 0);
+        EXPECT_EQ(std::filesystem::exists(local), bExisted);
+        if (std::filesystem::is_regular_file(local)) {
+            EXPECT_EQ(testsupport::ReadFileBytes(local), old);
+        }
+    }
+    EXPECT_FALSE(m_pSim->WaitFor([](const auto& stats) { return stats.datagramsIn > 0; }, 200ms));
+}
 
 TEST_F(TransferE2ETest, OneDriverRunsTransfersOneAfterAnother)
 {

@@ -645,12 +645,15 @@ TEST_F(TransferStepTest, ReceiveOutOfMemoryTellsTheRouterThenFails)
 
 TEST_F(TransferStepTest, FailingSaveRunsFinishFailedFinishCloseIdle)
 {
-    m_engine.SetLocalFile(true, (m_dir / "no-such-folder" / "config.txt").string());
+    // The folder is there when the transfer starts and gone when the file is saved.
+    std::filesystem::create_directory(m_dir / "folder");
+    m_engine.SetLocalFile(true, (m_dir / "folder" / "config.txt").string());
     ASSERT_EQ(m_engine.Start(Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), &m_owner), TFTP_OK);
     Step();
     Step();
     Step();
     ASSERT_TRUE(m_pRouter->Receive().has_value());
+    std::filesystem::remove(m_dir / "folder");
     ASSERT_TRUE(Deliver(Data(1, {1, 2, 3})));
     Step();
     ASSERT_EQ(m_pRouter->Receive(), Ack(1));
