@@ -31,6 +31,16 @@ sockaddr_in MakeAddress(std::uint32_t nAddress, std::uint16_t nPort)
     return addr;
 }
 
+// Addresses that name no single router: 0.0.0.0 reaches this very host, 255.255.255.255 every host of
+// the local network, 224.0.0.0 to 239.255.255.255 a multicast group. The program's first platform
+// refused to send to them at once ("address not available"), which the user saw as an invalid
+// address; this system would send, and the user would wait for an answer that cannot come, or take
+// one from whichever host answers first.
+bool IsRefusedDestination(std::uint32_t nAddress)
+{
+    return nAddress == INADDR_ANY || nAddress == INADDR_BROADCAST || (nAddress >> 28) == 0xE;
+}
+
 }  // namespace
 
 CTftpSocket::CTftpSocket() = default;
@@ -80,7 +90,7 @@ TftpResult CTftpSocket::SendPacket(const std::string& strAddress, const std::uin
     // The router's own address was read when the socket was opened.
     const auto address =
         (m_bRouterKnown && strAddress == m_strAddress) ? std::optional(m_nRouterIp) : ParseRouterAddress(strAddress);
-    if (!address)
+    if (!address || IsRefusedDestination(*address))
         return TFTP_ERR_BAD_ADDRESS;
     if (m_nSocket < 0 || !pBuffer || nLength < 0)
         return TFTP_ERR_NET_FAULT;

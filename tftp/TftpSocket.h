@@ -26,8 +26,9 @@ public:
     // 0, or TFTP_ERR_NET_OPEN.
     TftpResult Open(std::uint32_t nPort, const std::string& strAddress);
     // One datagram to the address and m_nPort. 0, TFTP_ERR_BAD_ADDRESS (the address is not dotted
-    // IPv4 or the system refuses it), or TFTP_ERR_NET_FAULT. A datagram the system drops for a full
-    // queue counts as sent: it is lost as on the wire, and the engine's time-out resends it.
+    // IPv4, names no single host: 0.0.0.0, 255.255.255.255 or multicast, or the system refuses it;
+    // nothing is sent then), or TFTP_ERR_NET_FAULT. A datagram the system drops for a full queue
+    // counts as sent: it is lost as on the wire, and the engine's time-out resends it.
     TftpResult SendPacket(const std::string& strAddress, const std::uint8_t* pBuffer, int nLength);
     bool HasDatagram() const { return m_bHasDatagram; }
     // Copies min(nCapacity, m_nDatagramLen) bytes, returns the count in nCapacity, empties the slot.

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "RouterSim.h"
 #include "TestSupport.h"
 #include "TftpEvents.h"
 #include "TftpSocket.h"
@@ -320,6 +321,39 @@ TEST_F(SocketTest, AddressesTheSocketRefusesAreBadAddress)
     CTftpSocket portZero;
     ASSERT_EQ(portZero.Open(0, m_strRouter), TFTP_OK);
     EXPECT_EQ(portZero.SendPacket(m_strRouter, packet.data(), 4), TFTP_ERR_BAD_ADDRESS);
+}
+
+// 0.0.0.0 would reach this very host (the system sends it to 127.0.0.1), the broadcast address every
+// host of the network, a multicast address a group: none of them is a router. They fail at once as
+// an invalid address, as on the program's first platform, and not one datagram leaves. The router
+// simulator listens on 127.0.0.1, where a datagram to 0.0.0.0 would land.
+TEST(Socket, AddressesThatNameNoSingleRouterAreBadAddressAndSendNothing)
+{
+    velnor::sim::RouterSimOptions options;
+    options.listenAddress = "127.0.0.1";
+    options.port = 0;
+    testsupport::TempDir root;
+    options.root = root.Path();
+    velnor::sim::RouterSim sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+
+    const Bytes request = {0, 1, 'c', 'o', 'n', 'f', 'i', 'g', '0', 0, 'o', 'c', 't', 'e', 't', 0};
+    for (const char* text : {"0.0.0.0", "000.00.0.0", "255.255.255.255", "224.0.0.0", "224.0.0.1", "224.0.0.251",
+                             "239.255.255.250", "239.255.255.255"}) {
+        SCOPED_TRACE(text);
+        CTftpSocket socket;
+        ASSERT_EQ(socket.Open(sim.Port(), text), TFTP_OK);
+        EXPECT_EQ(socket.SendPacket(text, request.data(), static_cast<int>(request.size())), TFTP_ERR_BAD_ADDRESS);
+    }
+    // The neighbour that is a host of its own is sent to, and its datagram is the first to arrive:
+    // loopback keeps the order, so any datagram sent above would have come before it.
+    CTftpSocket socket;
+    ASSERT_EQ(socket.Open(sim.Port(), "127.0.0.1"), TFTP_OK);
+    ASSERT_EQ(socket.SendPacket("127.0.0.1", request.data(), static_cast<int>(request.size())), TFTP_OK);
+    ASSERT_TRUE(sim.WaitFor([](const auto& stats) { return stats.datagramsIn >= 1; }, std::chrono::seconds(2)));
+    EXPECT_EQ(sim.Stats().datagramsIn, 1u);
+    EXPECT_EQ(sim.Stats().requests, 1u);
 }
 
 TEST_F(SocketTest, SendOnAClosedSocketIsANetworkFault)

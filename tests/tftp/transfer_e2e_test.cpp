@@ -216,6 +216,31 @@ TEST_F(TransferE2ETest, LocalFileThatCannotTakeTheDataIsRefusedBeforeTheRequest)
     EXPECT_FALSE(m_pSim->WaitFor([](const auto& stats) { return stats.datagramsIn > 0; }, 200ms));
 }
 
+// 0.0.0.0 would reach this host, 255.255.255.255 the whole network, a multicast address a group: the
+// transfer ends at its first send as an invalid address, instead of waiting for an answer that cannot
+// come. (That nothing is sent is the socket tests' part.)
+TEST_F(TransferE2ETest, AddressesThatNameNoSingleRouterEndAtTheFirstSendAsInvalid)
+{
+    testsupport::WriteFileBytes(m_localDir / "send.bin", testsupport::PatternBytes(1000));
+    for (const char* address : {"0.0.0.0", "255.255.255.255", "224.0.0.1", "239.1.2.3"}) {
+        for (const auto& [nDirection, nKind] : {std::pair{DIRECTION_RECEIVE, FILE_KIND_CONFIG},
+                                                 std::pair{DIRECTION_SEND, FILE_KIND_CONFIG},
+                                                 std::pair{DIRECTION_SEND, FILE_KIND_FIRMWARE}}) {
+            SCOPED_TRACE(std::string(address) + " direction " + std::to_string(nDirection) + " kind " +
+                         std::to_string(nKind));
+            TransferRequest request = Request(nDirection, nKind);
+            request.strRouter = address;
+            CTransferDriver driver(kFastTimings);
+            CRecordedRun run(driver);
+            const auto local = m_localDir / (nDirection == DIRECTION_RECEIVE ? "got.txt" : "send.bin");
+            EXPECT_EQ(Run(driver, request, local), TFTP_ERR_BAD_ADDRESS);
+            EXPECT_EQ(run.phases, (std::vector<int>{PHASE_PREPARE, PHASE_WAIT_REPLY, PHASE_FAILED, PHASE_FINISH,
+                                                    PHASE_CLOSE, PHASE_IDLE}));
+            EXPECT_FALSE(std::filesystem::exists(m_localDir / "got.txt"));
+        }
+    }
+}
+
 TEST_F(TransferE2ETest, OneDriverRunsTransfersOneAfterAnother)
 {
     StartRouter({});
