@@ -23,6 +23,7 @@
 #include "CliOptions.h"
 #include "CliReport.h"
 #include "CliTrace.h"
+#include "LocalFile.h"
 #include "ResultMessages.h"
 #include "SafeText.h"
 #include "Texts.h"
@@ -270,6 +271,29 @@ int CCliRun::Transfer(CTransferDriver& driver, CConsoleProgress& progress, const
     return CLI_EXIT_FAILED;
 }
 
+// SIGINT (Ctrl+C) or SIGTERM while a received file is being saved: its temporary file goes first, then
+// the signal ends the program as it always did, so that the shell still sees 130 or 143.
+void OnEndingSignal(int nSignal)
+{
+    RemovePendingTemporaryFile();
+    ::raise(nSignal);  // the default action again (SA_RESETHAND), taken as the handler returns
+}
+
+void RemoveTemporaryFileOnEndingSignals()
+{
+    for (int nSignal : {SIGINT, SIGTERM}) {
+        struct sigaction previous {};
+        // A signal the caller chose to ignore (a background job of a script) stays ignored.
+        if (::sigaction(nSignal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = OnEndingSignal;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(nSignal, &action, nullptr);
+    }
+}
+
 int CCliRun::Run()
 {
     const CliOptions& options = m_options;
@@ -329,6 +353,7 @@ int CCliRun::Run()
         return End(CLI_EXIT_OK);
     }
 
+    RemoveTemporaryFileOnEndingSignals();
     const TransferTimings timings{options.nTimeoutSeconds * 1000, options.nRomTimeoutSeconds * 1000, RouterPort()};
     CTransferDriver driver(timings);
     // Nothing else runs here while the router answers: its datagrams are awaited in the read itself.
