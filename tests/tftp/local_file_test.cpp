@@ -632,6 +632,74 @@ TEST(LocalFileModes, StaleTemporaryFilesOfOursAreRemovedAtTheNextSaveAndNothingE
     EXPECT_EQ(ReadFileBytes(dir / "target-of-link"), Bytes{'t'});
 }
 
+// The temporary file is created exclusively: a name already taken, by a file or a link planted there
+// (even one that leads nowhere), is neither opened nor followed nor removed; the next name is tried.
+TEST(LocalFileReplace, TemporaryFileIsCreatedAfreshAtModeSixHundredAndNeverThroughAPlantedName)
+{
+    TempDir dir;
+    const fs::path target = dir / "config.txt";
+    WriteFileBytes(dir / "victim.txt", kOldConfig);
+    const std::vector<fs::path> names = {dir / ".t0", dir / ".t1", dir / ".t2", dir / ".t3"};
+    fs::create_symlink(dir / "victim.txt", names[0]);
+    fs::create_symlink(dir / "nowhere.txt", names[1]);
+    WriteFileBytes(names[2], {'p'});
+    const auto planted = Snapshot(dir.Path());
+
+    ReplaceRules rules;
+    std::vector<unsigned> attempts;
+    rules.temporaryName = [&](unsigned nAttempt) {
+        attempts.push_back(nAttempt);
+        return names.at(nAttempt).string();
+    };
+    const CUmask mask(0);
+    OwnerAndMode whileWritten;
+    ASSERT_EQ(ReplaceWholeFile(target.string(), rules,
+                               [&](CLocalFile& file) {
+                                   whileWritten = LookAt(names[3]);
+                                   return file.Write(kReceivedConfig.data(), kReceivedConfig.size());
+                               }),
+              ReplaceOutcome::Replaced);
+    EXPECT_EQ(attempts, (std::vector<unsigned>{0, 1, 2, 3}));
+    EXPECT_FALSE(whileWritten.bLink);
+    EXPECT_EQ(whileWritten.nMode, 0600u);
+    EXPECT_EQ(ReadFileBytes(target), kReceivedConfig);
+    EXPECT_FALSE(fs::exists(dir / "nowhere.txt"));
+    auto now = Snapshot(dir.Path());
+    now.erase("config.txt");
+    EXPECT_EQ(now, planted);
+}
+
+// What a signal handler calls while a save is under way: the temporary file goes, the save then fails
+// and leaves the old file; outside a save it removes nothing, not even a file of the last one's name.
+TEST(LocalFileReplace, PendingTemporaryFileIsRemovedOnlyWhileTheSaveRuns)
+{
+    TempDir dir;
+    const fs::path target = OldFile(dir / "config.txt", 0644);
+    const fs::path temporary = dir / ".config.txt.velnor-0000000000aa.tmp";
+    ReplaceRules rules;
+    rules.temporaryName = [&](unsigned) { return temporary.string(); };
+    const auto before = Snapshot(dir.Path());
+    EXPECT_EQ(ReplaceWholeFile(target.string(), rules,
+                               [&](CLocalFile& file) {
+                                   EXPECT_TRUE(fs::exists(temporary));
+                                   RemovePendingTemporaryFile();
+                                   EXPECT_FALSE(fs::exists(temporary));
+                                   return file.Write(kReceivedConfig.data(), kReceivedConfig.size());
+                               }),
+              ReplaceOutcome::SaveFailed);
+    EXPECT_EQ(Snapshot(dir.Path()), before);
+
+    ASSERT_EQ(ReplaceWholeFile(target.string(), rules,
+                               [&](CLocalFile& file) {
+                                   return file.Write(kReceivedConfig.data(), kReceivedConfig.size());
+                               }),
+              ReplaceOutcome::Replaced);
+    WriteFileBytes(temporary, {'n'});
+    RemovePendingTemporaryFile();
+    EXPECT_TRUE(fs::exists(temporary));
+    EXPECT_EQ(ReadFileBytes(target), kReceivedConfig);
+}
+
 TEST(LocalFileSave, ReplacingALongerFileLeavesNoTail)
 {
     TempDir dir;
