@@ -111,8 +111,9 @@ TftpResult CTftpTransfer::PrepareLocal()
         m_nBlock = 0;
     } else {
         // A file that could not take the received data is found now, before the router is asked for
-        // anything, not after the whole file has crossed the network. The save checks once more.
-        if (CheckReplaceable(m_strLocalPath) != ReplaceOutcome::Replaced)
+        // anything, not after the whole file has crossed the network. The save checks once more. A
+        // file that will not be saved (its bytes go to the owner only) is not looked at.
+        if (m_bSaveReceived && CheckReplaceable(m_strLocalPath) != ReplaceOutcome::Replaced)
             return TFTP_ERR_FILE_OPEN;
         m_nBlock = 1;
     }

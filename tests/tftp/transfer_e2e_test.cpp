@@ -216,6 +216,35 @@ TEST_F(TransferE2ETest, LocalFileThatCannotTakeTheDataIsRefusedBeforeTheRequest)
     EXPECT_FALSE(m_pSim->WaitFor([](const auto& stats) { return stats.datagramsIn > 0; }, 200ms));
 }
 
+// A received file whose bytes go to the owner only (standard output, a comparison) is never saved, so
+// the local path is not judged: a read-only file to send, compared first with the router's, or no file
+// at all.
+TEST_F(TransferE2ETest, ReceivedFileTakenByTheOwnerOnlyIsNotCheckedAsASaveTarget)
+{
+    StartRouter({});
+    const Bytes content = testsupport::PatternBytes(1500, 4);
+    testsupport::WriteFileBytes(m_routerDir / "config0", content);
+    const Bytes mine(300, 'm');
+    testsupport::WriteFileBytes(m_localDir / "readonly.txt", mine);
+    std::filesystem::permissions(m_localDir / "readonly.txt", std::filesystem::perms::owner_read);
+    for (const std::filesystem::path& local : {m_localDir / "readonly.txt", m_localDir / "missing" / "x.txt"}) {
+        SCOPED_TRACE(local.string());
+        CTransferDriver driver(kFastTimings);
+        std::string handed;
+        driver.Engine().SetReceivedHandler(
+            [&](std::string_view bytes) {
+                handed = bytes;
+                return TFTP_OK;
+            },
+            false);
+        EXPECT_EQ(Run(driver, Request(DIRECTION_RECEIVE, FILE_KIND_CONFIG), local), TFTP_OK);
+        EXPECT_EQ(handed, std::string(content.begin(), content.end()));
+        ASSERT_TRUE(m_pSim->WaitForTransfers(local == m_localDir / "readonly.txt" ? 1 : 2, 2000ms));
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "readonly.txt"), mine);
+    EXPECT_FALSE(std::filesystem::exists(m_localDir / "missing"));
+}
+
 // 0.0.0.0 would reach this host, 255.255.255.255 the whole network, a multicast address a group: the
 // transfer ends at its first send as an invalid address, instead of waiting for an answer that cannot
 // come. (That nothing is sent is the socket tests' part.)
