@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "CliOptions.h"
+#include "LocalFile.h"
 #include "SafeText.h"
 
 namespace {
@@ -174,17 +175,9 @@ void WriteAllTo(int nFd, const std::string& text)
 
 TftpResult CheckReceiveTarget(const std::string& strPath)
 {
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return TFTP_ERR_FILE_OPEN;
-    std::string strFolder = ".";
-    const std::size_t nSlash = strPath.rfind('/');
-    if (nSlash != std::string::npos)
-        strFolder = nSlash == 0 ? std::string("/") : strPath.substr(0, nSlash);
-    // The new file is made beside the old one and renamed over it: the folder is what must be writable.
-    if (::access(strFolder.c_str(), W_OK | X_OK) != 0)
-        return TFTP_ERR_FILE_OPEN;
-    return TFTP_OK;
+    // The very check the engine makes before a real get sends its request, so that --check can say no
+    // more and no less than the run itself would (a read-only file is refused for root too).
+    return CheckReplaceable(strPath) == ReplaceOutcome::Replaced ? TFTP_OK : TFTP_ERR_FILE_OPEN;
 }
 
 bool FileHoldsBytes(const std::string& strPath, std::string_view bytes)

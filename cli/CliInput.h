@@ -55,8 +55,8 @@ int CreateTraceFile(const std::string& strPath, std::string& strError);
 // Whole lines to a descriptor; failures are ignored (a full disk must not end the transfer).
 void WriteAllTo(int nFd, const std::string& text);
 
-// Whether a received file could be saved at strPath, judged without writing anything: an existing
-// path must be an ordinary file, and its folder must let this user create a file. 0 or
+// Whether a received file could be saved at strPath, judged without writing anything, by the rules of
+// the save itself (an ordinary file with write permission, a folder that takes a new file). 0 or
 // TFTP_ERR_FILE_OPEN.
 TftpResult CheckReceiveTarget(const std::string& strPath);
 

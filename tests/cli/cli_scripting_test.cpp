@@ -331,6 +331,9 @@ TEST_F(CliScriptingTest, CheckValidatesTheLocalSideAndSendsNothing)
 {
     StartRouter();
     testsupport::WriteFileBytes(m_localDir / "ok.bin", {1, 2, 3});
+    // Read-only by its mode: refused by a real get even as root, so by --check too.
+    testsupport::WriteFileBytes(m_localDir / "readonly.txt", {4, 5});
+    std::filesystem::permissions(m_localDir / "readonly.txt", std::filesystem::perms::owner_read);
     std::filesystem::create_directory(m_localDir / "folder");
     {
         std::ofstream big(m_localDir / "big.bin");
@@ -354,6 +357,7 @@ TEST_F(CliScriptingTest, CheckValidatesTheLocalSideAndSendsNothing)
         {{"revup"}, "big.bin", 2, "0x8013", false},
         {{"get"}, "folder", 2, "0x8012", false},
         {{"get"}, "absent-folder/new.txt", 2, "0x8012", false},
+        {{"get"}, "readonly.txt", 2, "0x8012", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE((row.args.first() + " " + Q(row.file)).toStdString());
