@@ -12,14 +12,6 @@ namespace {
 
 std::string Reason(int nError) { return std::strerror(nError); }
 
-mode_t CreationMask()
-{
-    // umask can only be read by setting it; nothing else runs on this thread meanwhile.
-    const mode_t mask = ::umask(0077);
-    ::umask(mask);
-    return mask;
-}
-
 bool WriteAll(int fd, const std::string& bytes)
 {
     std::size_t done = 0;
@@ -80,7 +72,9 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, cons
         if (ReadFileBytes(target, current) && current == bytes)
             return {ConfReplace::Unchanged, {}};
     }
-    const mode_t mode = bRegular ? (old.st_mode & 07777) : (0666 & ~CreationMask());
+    // A configuration can hold secrets: a new copy is its owner's alone, as a file that velnor-tftp
+    // get receives is; a copy the user has opened up keeps what they chose.
+    const mode_t mode = bRegular ? (old.st_mode & 07777) : 0600;
 
     // Hidden, beside the target (a rename stays within one file system), and named after it so that a
     // leftover after a power cut says whose it was.

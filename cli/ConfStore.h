@@ -15,8 +15,8 @@ struct ConfReplaceResult {
     std::string strError;  // for Failed: what went wrong, with the system's reason
 };
 
-// Puts bytes at target when they differ from what is there. A new file gets the permissions the
-// process's creation mask allows; a replaced one keeps its own. A symbolic link at target is replaced
+// Puts bytes at target when they differ from what is there. A new file is its owner's alone (0600,
+// whatever the creation mask); a replaced one keeps its own permissions. A symbolic link at target is replaced
 // by the file, never written through. The new bytes are on the disk before the rename; the rename
 // itself is flushed with the folder when bFlushFolder (a caller that replaces many files flushes the
 // folder once, with FlushFolder, instead).

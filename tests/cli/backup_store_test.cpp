@@ -41,8 +41,14 @@ TEST(ConfStoreTest, ReplacedOnlyWhenTheBytesChangedAndNothingLeftBeside)
     testsupport::TempDir dir;
     const fs::path target = dir / "core-1.conf";
 
+    // A new copy is private whatever the creation mask lets through.
+    const mode_t oldMask = ::umask(0);
     EXPECT_EQ(ReplaceConfIfChanged(target, "hostname a\n").outcome, ConfReplace::Replaced);
+    ::umask(oldMask);
     EXPECT_EQ(Read(target), "hostname a\n");
+    struct stat created {};
+    ASSERT_EQ(::stat(target.c_str(), &created), 0);
+    EXPECT_EQ(created.st_mode & 07777, 0600u);
     ::chmod(target.c_str(), 0640);
     struct stat before {};
     ASSERT_EQ(::stat(target.c_str(), &before), 0);
