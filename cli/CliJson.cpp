@@ -2,46 +2,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "SafeText.h"
 
-// Length of the well-formed UTF-8 sequence at text[i] and its code point, or 0 (RFC 3629: no overlong
-// forms, no surrogates, nothing above U+10FFFF).
-std::size_t Utf8Sequence(std::string_view text, std::size_t i, std::uint32_t& codePoint)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    std::uint32_t minimum = 0;
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        minimum = 0x80;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        minimum = 0x800;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        minimum = 0x10000;
-        codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
+namespace {
 
 void AppendUnicodeEscape(std::string& out, std::uint32_t codePoint)
 {
@@ -110,7 +73,7 @@ std::string JsonString(std::string_view bytes)
     out.reserve(bytes.size() + 2);
     for (std::size_t i = 0; i < bytes.size();) {
         std::uint32_t codePoint = 0;
-        const std::size_t length = Utf8Sequence(bytes, i, codePoint);
+        const std::size_t length = Utf8SequenceLength(bytes, i, codePoint);
         if (length == 0) {
             out += "\xEF\xBF\xBD";  // U+FFFD for each byte that is not part of a well-formed sequence
             ++i;

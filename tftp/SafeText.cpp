@@ -13,41 +13,6 @@ void AppendHex(std::string& out, unsigned char byte)
     out += kDigits[byte & 0x0F];
 }
 
-// Length of the well-formed UTF-8 sequence at text[i] (RFC 3629: no overlong forms, no surrogates,
-// nothing above U+10FFFF), or 0 when the bytes there are not one.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, std::uint32_t& codePoint)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    std::uint32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        minimum = 0x80;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        minimum = 0x800;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        minimum = 0x10000;
-        codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 }  // namespace
 
 std::string EscapeForTerminal(std::string_view bytes)
@@ -80,4 +45,41 @@ std::string EscapeForTerminal(std::string_view bytes)
         i += length;
     }
     return out;
+}
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, std::uint32_t& codePoint)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    std::uint32_t minimum = 0;
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        minimum = 0x80;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        minimum = 0x800;
+        codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        minimum = 0x10000;
+        codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+    }
+    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return 0;
+    return length;
 }

@@ -7,7 +7,13 @@
 // becomes "\\" so that the escapes cannot be forged either. Needs nothing but the standard library,
 // so that the router simulator can use it too.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 std::string EscapeForTerminal(std::string_view bytes);
+
+// Length of the well-formed UTF-8 sequence at text[i] (RFC 3629: no overlong forms, no surrogates,
+// nothing above U+10FFFF) with its code point, or 0 when the bytes there are not one.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, std::uint32_t& codePoint);
