@@ -165,24 +165,24 @@ class FleetCase(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
 
-    def fleet(self, specs, password="secret", host_passwords=None):
+    def fleet(self, plan, password="secret", host_passwords=None):
         """Starts the routers (name -> {"password", "silent", "files"}, in inventory order), one simulator
         process for each password, and writes the inventory: the password vaulted in group_vars, and in
         host_vars for the routers in host_passwords."""
-        addresses = dict(zip(specs, free_block(self.SALT, len(specs))))
+        addresses = dict(zip(plan, free_block(self.SALT, len(plan))))
         groups = {}
-        for name, spec in specs.items():
-            groups.setdefault(spec.get("password"), []).append(name)
+        for name, wanted in plan.items():
+            groups.setdefault(wanted.get("password"), []).append(name)
         for router_password, names in groups.items():
             process = SimProcess(self.folder, [addresses[n] for n in names], router_password,
-                                 {addresses[n] for n in names if specs[n].get("silent")})
+                                 {addresses[n] for n in names if plan[n].get("silent")})
             self.addCleanup(process.stop)
             for name in names:
                 router = Router(name, addresses[name], process.roots[addresses[name]], process.trace)
-                for file_name, data in specs[name].get("files", {}).items():
+                for file_name, data in plan[name].get("files", {}).items():
                     router.write(file_name, data)
                 self.routers[name] = router
-        hosts = {name: {"ansible_host": addresses[name]} for name in specs}
+        hosts = {name: {"ansible_host": addresses[name]} for name in plan}
         os.makedirs(self.path("inventory", "group_vars", "routers"))
         with open(self.path("inventory", "hosts.yml"), "w") as f:
             json.dump({"routers": {"hosts": hosts}}, f)
@@ -480,9 +480,9 @@ class Rollout(FleetCase):
             self.assertLess(kinds.index("0002"), kinds.index("0001"), name)
 
     def test_silent_router_in_the_first_batch_stops_the_rollout_there(self):
-        specs = {h: {"password": "secret", "files": {"config0": b"c\n"}} for h in self.HOSTS}
-        specs["r1"] = {"password": "secret", "silent": True}
-        self.fleet(specs)
+        plan = {h: {"password": "secret", "files": {"config0": b"c\n"}} for h in self.HOSTS}
+        plan["r1"] = {"password": "secret", "silent": True}
+        self.fleet(plan)
         run = self.rollout()
         self.assertNotEqual(run.rc, 0, run.output)
         # Only the first batch ran: the recap names r1 alone.

@@ -38,8 +38,8 @@ COMP_CWORD=$((${#words[@]} - 1))
 COMP_LINE=$line
 COMP_POINT=${#line}
 COMPREPLY=()
-spec=$(complete -p "${words[0]}") || exit 4
-fn=${spec#*-F }
+compspec=$(complete -p "${words[0]}") || exit 4
+fn=${compspec#*-F }
 fn=${fn%% *}
 "$fn" "${words[0]}" "${words[COMP_CWORD]}" "${words[COMP_CWORD - 1]}"
 printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort
