@@ -44,9 +44,10 @@ mode_t ModeOf(const std::filesystem::path& p)
 struct Bench {
     testsupport::TempDir dir, outside;
     std::string address = testsupport::LoopbackAddressForTest();
-    std::unique_ptr<RouterSim> sim;
     std::vector<std::string> events;
     std::mutex mutex;
+    // Last, so that it is stopped first: its thread reports events into the members above.
+    std::unique_ptr<RouterSim> sim;
 
     RouterSimOptions Options()
     {
