@@ -544,16 +544,23 @@ void Router::SendReadBlock(std::uint32_t nNumber)
     Answer(nNumber, MakeData(static_cast<std::uint16_t>(nNumber), m_t.readData.data() + offset, n));
 }
 
+bool Router::EndedByClientError(const std::uint8_t* p, std::size_t n)
+{
+    // A client may give up on either kind of transfer with an ERROR; the router then gives up too.
+    if (ReadU16(p) != OP_ERROR)
+        return false;
+    ++m_stats.errorsReceived;
+    m_stats.lastErrorReceived = ErrorMessage(p, n);
+    Event("the client ended " + m_t.name.FileName() + " with an error: " + ShownText(m_stats.lastErrorReceived));
+    EndTransfer(false);
+    return true;
+}
+
 void Router::HandleRead(const std::uint8_t* p, std::size_t n)
 {
-    const std::uint16_t op = ReadU16(p);
-    if (op == OP_ERROR) {
-        ++m_stats.errorsReceived;
-        m_stats.lastErrorReceived = ErrorMessage(p, n);
-        Event("the client ended " + m_t.name.FileName() + " with an error: " + ShownText(m_stats.lastErrorReceived));
-        EndTransfer(false);
+    if (EndedByClientError(p, n))
         return;
-    }
+    const std::uint16_t op = ReadU16(p);
     if (op != OP_ACK) {
         ++m_stats.unexpectedIn;
         return;
@@ -603,14 +610,9 @@ void Router::RefuseTooLarge(const std::string& what)
 
 void Router::HandleWrite(const std::uint8_t* p, std::size_t n)
 {
-    const std::uint16_t op = ReadU16(p);
-    if (op == OP_ERROR) {
-        ++m_stats.errorsReceived;
-        m_stats.lastErrorReceived = ErrorMessage(p, n);
-        Event("the client ended " + m_t.name.FileName() + " with an error: " + ShownText(m_stats.lastErrorReceived));
-        EndTransfer(false);
+    if (EndedByClientError(p, n))
         return;
-    }
+    const std::uint16_t op = ReadU16(p);
     if (m_t.bFlashing) {
         ++m_stats.ignoredWhileFlashing;
         return;

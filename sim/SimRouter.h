@@ -121,6 +121,8 @@ private:
 
     // Transfers.
     void HandleRequest(const sockaddr_in& from, const std::uint8_t* p, std::size_t n);
+    // True when the datagram was the client's ERROR, which ends the transfer.
+    bool EndedByClientError(const std::uint8_t* p, std::size_t n);
     void HandleRead(const std::uint8_t* p, std::size_t n);
     void HandleWrite(const std::uint8_t* p, std::size_t n);
     void HandleOutsider(const sockaddr_in& from, const std::uint8_t* p, std::size_t n);
