@@ -29,6 +29,7 @@
 #include "BackupReport.h"
 #include "CliOptions.h"
 #include "ConfStore.h"
+#include "ConsoleOut.h"
 #include "GitStore.h"
 #include "Inventory.h"
 #include "SafeText.h"
@@ -38,18 +39,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kExitInterruptBase = 128;  // the shell's 128 + signal number: 130 for SIGINT, 143 for SIGTERM
-
-void WriteErr(std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-void WriteOut(std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
 
 // The write end of the pipe that turns SIGINT and SIGTERM into events of the loop.
 int g_nSignalWriteFd = -1;

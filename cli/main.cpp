@@ -21,6 +21,7 @@
 #include "CliInput.h"
 #include "CliJson.h"
 #include "CliOptions.h"
+#include "ConsoleOut.h"
 #include "CliReport.h"
 #include "CliTrace.h"
 #include "LocalFile.h"
@@ -40,18 +41,6 @@ std::uint16_t RouterPort()
         return static_cast<std::uint16_t>(std::strtoul(pPort, nullptr, 10));
 #endif
     return TFTP_PORT;
-}
-
-void WriteErr(std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-void WriteOut(std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 // Status texts and the progress line on standard error.
