@@ -114,11 +114,17 @@ struct FaultRow {
 
 constexpr std::array<TftpResult, 4> kAllOk = {OK, OK, OK, OK};
 
+// The seed decides which packets are lost, but not which side gives up first once one block is lost
+// five times: both wait the same time-out, so that is up to the machine. A router that gave up
+// first would answer the client's last retransmission with ERROR 5 "Unknown transfer ID" and turn
+// "no response" into the router's error. Here the router keeps quiet after giving up, as some do,
+// so that losses end the one way the seed decides.
 Configure Loss(double rate, bool bIn, std::uint32_t seed)
 {
     return [=](RouterSimOptions& o, const Cell&) {
         o.faultsByPacket = true;
         o.seed = seed;
+        o.answerUnknownTransfer = false;
         (bIn ? o.dropInRate : o.dropOutRate) = rate;
     };
 }
