@@ -107,7 +107,8 @@ void CTransferDriver::RunSteps()
         if (m_pEngine->IsAwaitingEvent()) {
             // The router's answer, read here rather than after a turn of the event loop; a wait
             // that brings none (a time-out to come, a fault, a stray datagram) hands over to it.
-            if (!m_bWaitInSocket || held.elapsed() >= kMaxHoldMs || !WaitInSocket())
+            if (!m_bWaitInSocket || held.elapsed() >= kMaxHoldMs
+                || !WaitInSocket(kMaxHoldMs - static_cast<int>(held.elapsed())))
                 break;
             nSent = 0;
             continue;
@@ -125,7 +126,7 @@ void CTransferDriver::RunSteps()
     m_bInSteps = false;
 }
 
-bool CTransferDriver::WaitInSocket()
+bool CTransferDriver::WaitInSocket(int nHoldLeftMs)
 {
     // Never past the engine's time-out: that is the event loop's to deliver.
     const int nTimerId = m_pEngine->GetTimerId();
@@ -135,7 +136,8 @@ bool CTransferDriver::WaitInSocket()
     const int nRemainingMs = pDispatcher ? pDispatcher->remainingTime(nTimerId) : -1;
     if (nRemainingMs <= 0)
         return false;
-    return g_pSocket->WaitForDatagram(std::min(nRemainingMs, kWaitInSocketMs));
+    // Nor past the time the event loop may go without a turn.
+    return g_pSocket->WaitForDatagram(std::min({nRemainingMs, kWaitInSocketMs, nHoldLeftMs}));
 }
 
 void CTransferDriver::customEvent(QEvent* pEvent)

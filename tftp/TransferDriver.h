@@ -68,7 +68,7 @@ private:
     void Attach();
     void PostStep();
     void RunSteps();
-    bool WaitInSocket();
+    bool WaitInSocket(int nHoldLeftMs);
     void RunStep();
     void Report();
     void ContinueOrFinish();
