@@ -140,6 +140,9 @@ private:
         std::string out;
         fs::path workFile;
         bool bStopped = false;  // ended by us after a signal
+        // The transfer's line has come: the router is done with, and the worker only puts the copy
+        // into place. Its slot and its router are free for the next transfer.
+        bool bTransferEnded = false;
     };
 
     static long long NowMs()
@@ -157,7 +160,7 @@ private:
     {
         // One transfer at a time per address: the router serves one and turns the others away.
         for (auto it = m_pending.begin(); it != m_pending.end() && !m_nSignal
-                                          && static_cast<int>(m_running.size()) < m_options.nJobs;) {
+                                          && m_nTransferring < m_options.nJobs;) {
             if (m_busyAddresses.count((*it)->strAddress)) {
                 ++it;
                 continue;
@@ -228,6 +231,7 @@ private:
         job->pid = pid;
         job->nOutFd = outPipe[0];
         m_busyAddresses.insert(row.strAddress);
+        ++m_nTransferring;
         Job* pJob = job.get();
         m_running.emplace(pJob, std::move(job));
     }
@@ -312,6 +316,8 @@ private:
             const ssize_t n = ::read(pJob->nOutFd, buffer, sizeof buffer);
             if (n > 0) {
                 pJob->out.append(buffer, static_cast<std::size_t>(n));
+                if (!pJob->bTransferEnded && pJob->out.find('\n') != std::string::npos)
+                    EndTransferOf(pJob);
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -328,12 +334,21 @@ private:
         OnFinished(pJob, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     }
 
+    // The router's part of a job is over: the next transfer may start, to this router as well.
+    void EndTransferOf(Job* pJob)
+    {
+        pJob->bTransferEnded = true;
+        --m_nTransferring;
+        m_busyAddresses.erase(pJob->pRow->strAddress);
+    }
+
     void OnFinished(Job* pJob, int nExit)
     {
         const auto it = m_running.find(pJob);
         std::unique_ptr<Job> job = std::move(it->second);
         m_running.erase(it);
-        m_busyAddresses.erase(job->pRow->strAddress);
+        if (!job->bTransferEnded)
+            EndTransferOf(job.get());
         const InventoryRow& row = *job->pRow;
 
         // The transfer's JSON line, then the worker's own line on putting the copy into place.
@@ -422,7 +437,7 @@ private:
         if (!m_bTerminal)
             return;
         m_counts.seconds = Seconds();
-        WriteErr("\r\033[K" + FormatBackupProgress(m_counts, static_cast<int>(m_running.size())));
+        WriteErr("\r\033[K" + FormatBackupProgress(m_counts, m_nTransferring));
         m_bProgressShown = true;
     }
 
@@ -442,7 +457,10 @@ private:
         // No new transfer; the running ones are ended, and their files go with the work folder.
         m_counts.nNotDone += static_cast<int>(m_pending.size());
         m_pending.clear();
+        // A worker past its transfer finishes putting its copy into place, and is reported.
         for (auto& [pJob, job] : m_running) {
+            if (pJob->bTransferEnded)
+                continue;
             pJob->bStopped = true;
             ::kill(pJob->pid, SIGTERM);
         }
@@ -509,6 +527,7 @@ private:
     std::deque<const InventoryRow*> m_pending;
     std::map<Job*, std::unique_ptr<Job>> m_running;
     std::set<std::string> m_busyAddresses;
+    int m_nTransferring = 0;  // running jobs whose transfer has not ended
     std::map<std::string, RouterResult> m_results;
     std::vector<RouterResult> m_failed;
     BackupCounts m_counts;

@@ -11,11 +11,14 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RouterSim.h"
@@ -377,15 +380,72 @@ TEST_F(BackupProgramTest, ASilentRouterFailsWithTheTimeOutOthersGoOn)
     fs::create_directory(m_out);
     testsupport::WriteFileBytes(m_out / "mute.conf", Bytes("kept\n"));
     WriteList("name,address\nmute," + mute + "\nfine," + fine + "\n");
-    // The shortest answer time a run takes: 1 s a try, five tries.
-    BackupRun run = Backup({"--json", "--timeout", "1"});
+    // 100 ms a try, five tries: the silent router takes half a second.
+    m_env.insert("VELNOR_TEST_REPLY_TIMEOUT_MS", "100");
+    BackupRun run = Backup({"--json"});
     EXPECT_EQ(run.nExit, 1) << run.err;
     ASSERT_TRUE(run.Router("mute"));
     EXPECT_EQ(run.Router("mute")->value("class").toString(), "timeout");
     EXPECT_TRUE(run.Router("fine")->value("ok").toBool());
     EXPECT_EQ(Text(testsupport::ReadFileBytes(m_out / "mute.conf")), "kept\n");
     // The silent router took no place from the answering one: it finished long before.
-    EXPECT_LT(run.Router("fine")->value("seconds").toDouble(), 1.0);
+    EXPECT_LT(run.Router("fine")->value("seconds").toDouble(), 0.5);
+}
+
+// At most --jobs transfers at once and one at a time per router address; a slot is free again once
+// its transfer has ended. Each transfer here takes at least 200 ms (two DATA blocks, each answer
+// 100 ms late), so transfers that overlapped would show requests a few milliseconds apart.
+TEST_F(BackupProgramTest, JobsLimitTheTransfersAndARouterServesOneAtATime)
+{
+    using Clock = std::chrono::steady_clock;
+    // When each router accepted a request; the routers' threads write it.
+    struct Requests {
+        std::mutex mutex;
+        std::map<std::string, std::vector<Clock::time_point>> times;
+    };
+    const auto requests = std::make_shared<Requests>();
+    auto take = [&] {
+        const std::lock_guard<std::mutex> lock(requests->mutex);
+        return std::exchange(requests->times, {});
+    };
+    const std::string config(600, 'c');
+    auto routerOptions = [&](const std::string& name) {
+        RouterSimOptions options;
+        options.replyDelaySeconds = 0.1;
+        options.onEvent = [requests, name](const std::string& event) {
+            if (event.rfind("accepted read ", 0) == 0) {
+                const std::lock_guard<std::mutex> lock(requests->mutex);
+                requests->times[name].push_back(Clock::now());
+            }
+        };
+        return options;
+    };
+    const std::string two = AddRouter("two", config, routerOptions("two"));
+    testsupport::WriteFileBytes(m_roots["two"]->Path() / "config1", Bytes(config));
+    const std::string other = AddRouter("other", config, routerOptions("other"));
+    WriteList("name,address,file_number\ntwo-0," + two + ",0\ntwo-1," + two + ",1\nother," + other + ",\n");
+
+    // Two places: two-0 and other start together; two-1 waits for its router, not for a place.
+    BackupRun run = Backup({"--json", "--jobs", "2"});
+    EXPECT_EQ(run.nExit, 0) << run.err;
+    EXPECT_EQ(run.summary.value("ok").toInt(), 3) << run.out;
+    auto times = take();
+    ASSERT_EQ(times["two"].size(), 2u);
+    ASSERT_EQ(times["other"].size(), 1u);
+    EXPECT_GE(times["two"][1] - times["two"][0], 150ms);
+    const auto apart = times["other"][0] - times["two"][0];
+    EXPECT_LT(apart < 0ms ? -apart : apart, 150ms);
+
+    // One place: the three one after another.
+    BackupRun serial = Backup({"--json", "--jobs", "1"});
+    EXPECT_EQ(serial.nExit, 0) << serial.err;
+    std::vector<Clock::time_point> all;
+    for (const auto& [name, list] : take())
+        all.insert(all.end(), list.begin(), list.end());
+    ASSERT_EQ(all.size(), 3u);
+    std::sort(all.begin(), all.end());
+    EXPECT_GE(all[1] - all[0], 150ms);
+    EXPECT_GE(all[2] - all[1], 150ms);
 }
 
 }  // namespace
