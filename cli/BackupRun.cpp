@@ -1,5 +1,6 @@
 #include "BackupRun.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,6 +38,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A worker's command pipe.
+constexpr int kWorkerCommandFd = 3;
 
 constexpr int kExitInterruptBase = 128;  // the shell's 128 + signal number: 130 for SIGINT, 143 for SIGTERM
 
@@ -100,7 +104,7 @@ public:
         // One loop: start workers up to the limit, wait for any of them (or a signal, or the next
         // redraw of the progress line), take what ended.
         std::vector<pollfd> fds;
-        std::vector<Job*> owners;
+        std::vector<Worker*> owners;
         long long nLastDraw = 0;
         while (true) {
             StartMore();
@@ -108,9 +112,9 @@ public:
                 break;
             fds.assign(1, pollfd{nSignalReadFd, POLLIN, 0});
             owners.assign(1, nullptr);
-            for (auto& [pJob, job] : m_running) {
-                fds.push_back(pollfd{job->nOutFd, POLLIN, 0});
-                owners.push_back(pJob);
+            for (const auto& pWorker : m_workers) {
+                fds.push_back(pollfd{pWorker->nOutFd, POLLIN, 0});
+                owners.push_back(pWorker.get());
             }
             const int nReady = ::poll(fds.data(), fds.size(), m_bTerminal ? 1000 : -1);
             if (nReady < 0 && errno != EINTR)
@@ -124,20 +128,34 @@ public:
                 if (fds[i].revents != 0)
                     ReadFrom(owners[i]);
             }
+            std::erase_if(m_workers, [](const auto& pWorker) { return pWorker->bGone; });
             if (m_bTerminal && NowMs() - nLastDraw >= 1000) {
                 DrawProgress();
                 nLastDraw = NowMs();
             }
         }
+        EndWorkers();
         return Finish();
     }
 
 private:
+    struct Job;
+    // A worker: a copy of this process that runs `velnor-tftp get --json` in itself for one router
+    // after another, each asked for on its command pipe, and writes each one's lines on its output
+    // pipe. Forked, not executed anew, and kept for the next router: the program is already loaded,
+    // so a router costs its transfer, not the start of a process.
+    struct Worker {
+        pid_t pid = -1;
+        int nCommandFd = -1;  // ours to send on: the next job
+        int nOutFd = -1;      // ours to read: the job's lines
+        std::string out;      // read, not yet a whole line
+        Job* pJob = nullptr;  // the job it runs; none: idle
+        bool bGone = false;   // ended and reaped
+    };
     struct Job {
         const InventoryRow* pRow = nullptr;
-        pid_t pid = -1;
-        int nOutFd = -1;
-        std::string out;
+        Worker* pWorker = nullptr;
+        std::vector<std::string> lines;  // the worker's lines of this job: the transfer's, then the copy's
         fs::path workFile;
         bool bStopped = false;  // ended by us after a signal
         // The transfer's line has come: the router is done with, and the worker only puts the copy
@@ -171,9 +189,7 @@ private:
         }
     }
 
-    // A worker: a copy of this process that runs `velnor-tftp get --json` in itself, its JSON line on
-    // a pipe to us. Forked, not executed anew: the program is already loaded, so a router costs the
-    // transfer and not the start of a program.
+    // A router's transfer, handed to an idle worker or to a new one.
     void Start(const InventoryRow& row)
     {
         auto job = std::make_unique<Job>();
@@ -181,8 +197,7 @@ private:
         job->workFile = m_pWork->Path() / (row.strName + ".conf");
         std::vector<std::string> args{"velnor-tftp", "get", "--json", "-q"};
         // An empty password is no password: the router's names without one.
-        const bool bPassword = !row.strPassword.empty();
-        if (bPassword) {
+        if (!row.strPassword.empty()) {
             args.push_back("--password-file");
             args.push_back("-");
         }
@@ -197,76 +212,243 @@ private:
         args.push_back("--");
         args.push_back(row.strAddress);
         args.push_back(job->workFile.string());
+        // The command: the router's place in the list, its password, the arguments.
+        const auto nIndex = static_cast<std::size_t>(&row - m_inventory.rows.data());
+        std::vector<std::string> fields{std::to_string(nIndex), row.strPassword};
+        fields.insert(fields.end(), args.begin(), args.end());
+        const std::string command = EncodeCommand(fields);
 
-        int outPipe[2] = {-1, -1}, inPipe[2] = {-1, -1};
-        if (::pipe2(outPipe, O_CLOEXEC) != 0 || (bPassword && ::pipe2(inPipe, O_CLOEXEC) != 0)) {
-            for (int fd : {outPipe[0], outPipe[1]}) {
-                if (fd >= 0)
-                    ::close(fd);
+        Worker* pWorker = nullptr;
+        for (const auto& pCandidate : m_workers) {
+            if (!pCandidate->pJob && !pCandidate->bGone) {
+                pWorker = pCandidate.get();
+                break;
             }
-            FailToStart(row, "cannot create a pipe: " + std::string(std::strerror(errno)));
+        }
+        std::string strError;
+        // An idle worker that has ended meanwhile (killed from outside) takes no command: a new one does.
+        if (pWorker && !SendAll(pWorker->nCommandFd, command)) {
+            EndWorker(*pWorker);
+            pWorker = nullptr;
+        }
+        if (!pWorker) {
+            pWorker = NewWorker(strError);
+            if (pWorker && !SendAll(pWorker->nCommandFd, command)) {
+                strError = "cannot hand a transfer to its worker: " + std::string(std::strerror(errno));
+                EndWorker(*pWorker);
+                pWorker = nullptr;
+            }
+        }
+        if (!pWorker) {
+            FailToStart(row, strError);
             return;
         }
-        // Nothing buffered may be written twice, by us and by the copy.
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            m_pRowOfWorker = &row;
-            RunWorker(args, outPipe[1], bPassword ? inPipe[0] : -1);
-        }
-        ::close(outPipe[1]);
-        if (bPassword) {
-            ::close(inPipe[0]);
-            // Through the pipe: it never shows in the process list or the environment. It fits the
-            // pipe's buffer, so the write never waits.
-            [[maybe_unused]] const ssize_t n = ::write(inPipe[1], row.strPassword.data(), row.strPassword.size());
-            ::close(inPipe[1]);
-        }
-        if (pid < 0) {
-            ::close(outPipe[0]);
-            FailToStart(row, "cannot start a transfer: " + std::string(std::strerror(errno)));
-            return;
-        }
-        ::fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
-        job->pid = pid;
-        job->nOutFd = outPipe[0];
+        job->pWorker = pWorker;
+        pWorker->pJob = job.get();
         m_busyAddresses.insert(row.strAddress);
         ++m_nTransferring;
         Job* pJob = job.get();
         m_running.emplace(pJob, std::move(job));
     }
 
-    [[noreturn]] void RunWorker(std::vector<std::string>& args, int nOutFd, int nInFd)
+    // Length-prefixed fields: a password or a path may hold any byte.
+    static std::string EncodeCommand(const std::vector<std::string>& fields)
+    {
+        std::string command;
+        auto put = [&](std::uint32_t n) { command.append(reinterpret_cast<const char*>(&n), sizeof n); };
+        put(static_cast<std::uint32_t>(fields.size()));
+        for (const std::string& field : fields) {
+            put(static_cast<std::uint32_t>(field.size()));
+            command += field;
+        }
+        return command;
+    }
+
+    static bool ReadExactly(int nFd, void* pBuffer, std::size_t nSize)
+    {
+        auto* p = static_cast<char*>(pBuffer);
+        while (nSize > 0) {
+            const ssize_t n = ::read(nFd, p, nSize);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            nSize -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // The next command; false at the end of the pipe (the backup is over) or on a malformed one.
+    static bool ReadCommand(int nFd, std::vector<std::string>& fields)
+    {
+        constexpr std::uint32_t kMaxFields = 64, kMaxFieldBytes = 1 << 16;
+        std::uint32_t nFields = 0;
+        if (!ReadExactly(nFd, &nFields, sizeof nFields) || nFields > kMaxFields)
+            return false;
+        fields.assign(nFields, {});
+        for (std::string& field : fields) {
+            std::uint32_t nSize = 0;
+            if (!ReadExactly(nFd, &nSize, sizeof nSize) || nSize > kMaxFieldBytes)
+                return false;
+            field.resize(nSize);
+            if (!ReadExactly(nFd, field.data(), nSize))
+                return false;
+        }
+        return true;
+    }
+
+    static bool SendAll(int nFd, std::string_view bytes)
+    {
+        while (!bytes.empty()) {
+            const ssize_t n = ::send(nFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    Worker* NewWorker(std::string& strError)
+    {
+        // The command channel is a socket, so that a command to a worker that has ended fails with
+        // an error rather than a SIGPIPE that would end the backup.
+        int commandPipe[2] = {-1, -1}, outPipe[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, commandPipe) != 0
+            || ::pipe2(outPipe, O_CLOEXEC) != 0) {
+            strError = "cannot create a pipe: " + std::string(std::strerror(errno));
+            for (int fd : {commandPipe[0], commandPipe[1]}) {
+                if (fd >= 0)
+                    ::close(fd);
+            }
+            return nullptr;
+        }
+        // Nothing buffered may be written twice, by us and by the copy.
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            RunWorker(commandPipe[0], outPipe[1]);
+        ::close(commandPipe[0]);
+        ::close(outPipe[1]);
+        if (pid < 0) {
+            strError = "cannot start a transfer: " + std::string(std::strerror(errno));
+            ::close(commandPipe[1]);
+            ::close(outPipe[0]);
+            return nullptr;
+        }
+        ::fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
+        auto pWorker = std::make_unique<Worker>();
+        pWorker->pid = pid;
+        pWorker->nCommandFd = commandPipe[1];
+        pWorker->nOutFd = outPipe[0];
+        m_workers.push_back(std::move(pWorker));
+        return m_workers.back().get();
+    }
+
+    // Closes our ends of a worker's channels and waits for it to end: an idle worker ends at the end
+    // of its commands, one with a job has been told to end.
+    void EndWorker(Worker& worker)
+    {
+        if (worker.bGone)
+            return;
+        for (int* pFd : {&worker.nCommandFd, &worker.nOutFd}) {
+            if (*pFd >= 0)
+                ::close(*pFd);
+            *pFd = -1;
+        }
+        int status = 0;
+        while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        worker.bGone = true;
+    }
+
+    void EndWorkers()
+    {
+        // Every command pipe first, so that the idle workers end side by side.
+        for (const auto& pWorker : m_workers) {
+            if (pWorker->nCommandFd >= 0)
+                ::close(pWorker->nCommandFd);
+            pWorker->nCommandFd = -1;
+        }
+        for (const auto& pWorker : m_workers)
+            EndWorker(*pWorker);
+        m_workers.clear();
+    }
+
+    [[noreturn]] void RunWorker(int nCommandFd, int nOutFd)
     {
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
         // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
         // workers itself and still reports.
         ::setpgid(0, 0);
-        const int nNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        ::dup2(nInFd >= 0 ? nInFd : nNull, STDIN_FILENO);
         ::dup2(nOutFd, STDOUT_FILENO);
+        // The command pipe as descriptor 3; the other workers' pipes and our signal pipe are not the
+        // worker's business.
+        if (nCommandFd != kWorkerCommandFd)
+            ::dup2(nCommandFd, kWorkerCommandFd);
+        ::close_range(kWorkerCommandFd + 1, ~0U, 0);
+        const int nNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        ::dup2(nNull, STDIN_FILENO);
         // The texts for a person are not read: the JSON line holds everything.
         ::dup2(nNull, STDERR_FILENO);
-        // The other workers' pipes and our signal pipe are not the worker's business.
-        ::close_range(3, ~0U, 0);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int nExit = m_transferMain(static_cast<int>(args.size()), argv.data());
+        // One Qt application for all the worker's transfers.
+        static int nArgc = 1;
+        static char name[] = "velnor-tftp";
+        static char* argv[] = {name, nullptr};
+        QCoreApplication app(nArgc, argv);
+        std::vector<std::string> fields;
+        while (ReadCommand(kWorkerCommandFd, fields))
+            RunJob(fields, nNull);
         std::fflush(nullptr);
-        if (nExit != CLI_EXIT_OK)
-            ::_exit(nExit);
-        // The copy goes into place here, in parallel with the other workers, rather than one after
-        // another in the main loop: each replacement waits for its disk flush. A signal from now on
-        // could only leave a file half-placed, so it waits until the worker is done.
-        sigset_t stop;
+        ::_exit(CLI_EXIT_OK);
+    }
+
+    // One router in a worker: the transfer into the work folder, then its copy into place. Its lines,
+    // and last a line of its end with the transfer's exit status.
+    void RunJob(std::vector<std::string>& fields, int nNull)
+    {
+        if (fields.size() < 3)
+            ::_exit(CLI_EXIT_FAILED);
+        const InventoryRow& row = m_inventory.rows.at(std::stoul(fields[0]));
+        const std::string& strPassword = fields[1];
+        // Through a pipe on standard input: it never shows in the process list or the environment. It
+        // fits the pipe's buffer, so the write never waits.
+        int inPipe[2] = {-1, -1};
+        if (!strPassword.empty() && ::pipe2(inPipe, O_CLOEXEC) == 0) {
+            [[maybe_unused]] const ssize_t n = ::write(inPipe[1], strPassword.data(), strPassword.size());
+            ::close(inPipe[1]);
+            ::dup2(inPipe[0], STDIN_FILENO);
+            ::close(inPipe[0]);
+        }
+        std::vector<char*> argv;
+        for (auto it = fields.begin() + 2; it != fields.end(); ++it)
+            argv.push_back(it->data());
+        argv.push_back(nullptr);
+        const int nExit = m_transferMain(static_cast<int>(argv.size() - 1), argv.data());
+        ::dup2(nNull, STDIN_FILENO);
+        std::fflush(nullptr);
+        if (nExit == CLI_EXIT_OK)
+            PlaceCopy(row, fields.back());
+        QJsonObject end;
+        end.insert("job_end", true);
+        end.insert("exit", nExit);
+        const QByteArray line = JsonLine(end);
+        WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+    }
+
+    // The copy goes into place here, in parallel with the other workers, rather than one after
+    // another in the main loop: each replacement waits for its disk flush. A signal meanwhile could
+    // only leave a file half-placed, so it waits until the copy is placed and told.
+    void PlaceCopy(const InventoryRow& row, const fs::path& workFile)
+    {
+        sigset_t stop, previous;
         sigemptyset(&stop);
         sigaddset(&stop, SIGINT);
         sigaddset(&stop, SIGTERM);
-        ::sigprocmask(SIG_BLOCK, &stop, nullptr);
-        const fs::path workFile = args.back();
+        ::sigprocmask(SIG_BLOCK, &stop, &previous);
         QJsonObject placed;
         std::string bytes;
         if (!ReadFileBytes(workFile, bytes)) {
@@ -274,8 +456,7 @@ private:
             placed.insert("error", QString::fromStdString("cannot read the received file " + workFile.string()));
         } else {
             // The folder is flushed once, by the main process at the end, not once per file.
-            const ConfReplaceResult replaced =
-                ReplaceConfIfChanged(m_outDir / (m_pRowOfWorker->strName + ".conf"), bytes, false);
+            const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), bytes, false);
             placed.insert("placed", replaced.outcome == ConfReplace::Replaced    ? "changed"
                                     : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
                                                                                  : "failed");
@@ -286,7 +467,7 @@ private:
         fs::remove(workFile, ec);
         const QByteArray line = JsonLine(placed);
         WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
-        ::_exit(CLI_EXIT_OK);
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     void FailToStart(const InventoryRow& row, const std::string& strText)
@@ -309,29 +490,43 @@ private:
         return child;
     }
 
-    void ReadFrom(Job* pJob)
+    void ReadFrom(Worker* pWorker)
     {
         char buffer[4096];
+        bool bEnded = false;
         while (true) {
-            const ssize_t n = ::read(pJob->nOutFd, buffer, sizeof buffer);
+            const ssize_t n = ::read(pWorker->nOutFd, buffer, sizeof buffer);
             if (n > 0) {
-                pJob->out.append(buffer, static_cast<std::size_t>(n));
-                if (!pJob->bTransferEnded && pJob->out.find('\n') != std::string::npos)
-                    EndTransferOf(pJob);
+                pWorker->out.append(buffer, static_cast<std::size_t>(n));
                 continue;
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno == EAGAIN)
-                return;
-            break;  // the end: the worker has closed its output, it is ending
+            bEnded = !(n < 0 && errno == EAGAIN);  // the end: the worker has ended
+            break;
         }
-        ::close(pJob->nOutFd);
-        pJob->nOutFd = -1;
-        int status = 0;
-        while (::waitpid(pJob->pid, &status, 0) < 0 && errno == EINTR) {
+        for (std::size_t nEnd; pWorker->pJob && (nEnd = pWorker->out.find('\n')) != std::string::npos;) {
+            std::string line = pWorker->out.substr(0, nEnd);
+            pWorker->out.erase(0, nEnd + 1);
+            Job* pJob = pWorker->pJob;
+            // The first line is the transfer's, written once it has ended.
+            if (!pJob->bTransferEnded)
+                EndTransferOf(pJob);
+            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+            if (document.isObject() && document.object().value("job_end").toBool()) {
+                pWorker->pJob = nullptr;
+                OnFinished(pJob, document.object().value("exit").toInt(-1));
+                continue;
+            }
+            pJob->lines.push_back(std::move(line));
         }
-        OnFinished(pJob, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        if (!bEnded)
+            return;
+        Job* pJob = pWorker->pJob;
+        pWorker->pJob = nullptr;
+        EndWorker(*pWorker);
+        if (pJob)
+            OnFinished(pJob, -1);
     }
 
     // The router's part of a job is over: the next transfer may start, to this router as well.
@@ -353,14 +548,14 @@ private:
 
         // The transfer's JSON line, then the worker's own line on putting the copy into place.
         QJsonObject child, placed;
-        const QList<QByteArray> lines = QByteArray::fromStdString(job->out).trimmed().split('\n');
-        if (!lines.isEmpty()) {
-            const QJsonDocument document = QJsonDocument::fromJson(lines.front());
+        const std::vector<std::string>& lines = job->lines;
+        if (!lines.empty()) {
+            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(lines.front()));
             if (document.isObject())
                 child = document.object();
         }
         if (lines.size() >= 2) {
-            const QJsonDocument document = QJsonDocument::fromJson(lines.back());
+            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(lines.back()));
             if (document.isObject())
                 placed = document.object();
         }
@@ -462,7 +657,7 @@ private:
             if (pJob->bTransferEnded)
                 continue;
             pJob->bStopped = true;
-            ::kill(pJob->pid, SIGTERM);
+            ::kill(pJob->pWorker->pid, SIGTERM);
         }
     }
 
@@ -519,12 +714,12 @@ private:
     Inventory m_inventory;
     fs::path m_outDir;
     TransferMain m_transferMain;
-    const InventoryRow* m_pRowOfWorker = nullptr;  // in a worker: its router
     bool m_bTerminal;
     CWorkFolder* m_pWork = nullptr;
     CGitStore* m_pGit = nullptr;
     long long m_nStart = 0;
     std::deque<const InventoryRow*> m_pending;
+    std::vector<std::unique_ptr<Worker>> m_workers;
     std::map<Job*, std::unique_ptr<Job>> m_running;
     std::set<std::string> m_busyAddresses;
     int m_nTransferring = 0;  // running jobs whose transfer has not ended

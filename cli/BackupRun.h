@@ -3,12 +3,13 @@
 // one folder.
 //
 // The engine runs one transfer per process by design, so each router's transfer runs in a worker
-// process of its own: a fork of this process that runs `velnor-tftp get --json` in itself, writing
-// into a private work folder; its password reaches it through a pipe on its standard input, never
-// its command line or environment. One poll loop starts workers up to the limit, takes each one's
-// JSON line as it ends, puts the file into place when its bytes changed, and reports. SIGINT and
-// SIGTERM arrive as events of the same loop. This process makes no Qt application of its own: each
-// worker makes its own, fresh.
+// process: a fork of this process that runs `velnor-tftp get --json` in itself, writing into a
+// private work folder, and is kept for the next router once it is done. A router's password reaches
+// its worker on the worker's own channel and then through a pipe on its standard input, never a
+// command line or the environment. One poll loop hands routers to workers up to the limit, takes
+// each one's JSON lines as they come, and reports; the worker puts the file into place when its
+// bytes changed. SIGINT and SIGTERM arrive as events of the same loop. This process makes no Qt
+// application of its own: each worker makes its own, fresh.
 
 #include <string>
 #include <vector>

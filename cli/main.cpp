@@ -454,7 +454,10 @@ int RunOneTransfer(int argc, char** argv)
     clock.start();
     // The arguments as bytes, before Qt sees them: paths and passwords go on unchanged.
     std::vector<std::string> args(argv + 1, argv + argc);
-    QCoreApplication app(argc, argv);
+    // A backup's worker makes one application for all its transfers.
+    std::optional<QCoreApplication> app;
+    if (!QCoreApplication::instance())
+        app.emplace(argc, argv);
 
     const CliParseResult parsed = ParseCommandLine(args);
     switch (parsed.action) {

@@ -297,6 +297,37 @@ TEST_F(BackupProgramTest, PasswordsGoThroughAPipeNeverTheCommandLine)
     EXPECT_EQ(run.out.find("s3cret"), std::string::npos);
 }
 
+// A worker serves one router after another: nothing of one router's transfer, its password least of
+// all, reaches the next one's.
+TEST_F(BackupProgramTest, OneWorkerAfterAnotherRouterTakesNothingAlong)
+{
+    RouterSimOptions alphaOptions, betaOptions;
+    alphaOptions.password = "alpha-pw";
+    betaOptions.password = "beta-pw";
+    const std::string alpha = AddRouter("alpha", "config alpha\n", alphaOptions);
+    const std::string open = AddRouter("open", "config open\n");
+    const std::string beta = AddRouter("beta", "config beta\n", betaOptions);
+    testsupport::WriteFileBytes(m_roots["beta"]->Path() / "config2", Bytes("config beta 2\n"));
+    fs::create_directory(m_dir / "pw");
+    testsupport::WriteFileBytes(m_dir / "pw" / "alpha", Bytes("alpha-pw\n"));
+    testsupport::WriteFileBytes(m_dir / "pw" / "beta", Bytes("beta-pw\n"));
+    fs::permissions(m_dir / "pw" / "alpha", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(m_dir / "pw" / "beta", fs::perms::owner_read | fs::perms::owner_write);
+    WriteList("name,address,file_number,password_file\nalpha," + alpha + ",,pw/alpha\nopen," + open
+              + ",,\nbeta," + beta + ",2,pw/beta\nalpha-again," + alpha + ",,pw/alpha\n");
+    BackupRun run = Backup({"--json", "--jobs", "1"});
+    EXPECT_EQ(run.nExit, 0) << run.err << run.out;
+    EXPECT_EQ(run.summary.value("ok").toInt(), 4) << run.out;
+    EXPECT_EQ(m_sims["alpha"]->Stats().requests, 2u);
+    EXPECT_EQ(m_sims["alpha"]->Stats().lastRequestName, "config/alpha-pw");
+    EXPECT_EQ(m_sims["open"]->Stats().lastRequestName, "config");
+    EXPECT_EQ(m_sims["beta"]->Stats().lastRequestName, "config2/beta-pw");
+    EXPECT_EQ(Text(testsupport::ReadFileBytes(m_out / "open.conf")), "config open\n");
+    EXPECT_EQ(Text(testsupport::ReadFileBytes(m_out / "beta.conf")), "config beta 2\n");
+    EXPECT_EQ(Text(testsupport::ReadFileBytes(m_out / "alpha-again.conf")), "config alpha\n");
+    EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
+}
+
 struct RefusedListCase {
     const char* title;
     std::string list;  // ROUTER stands for the router's address
