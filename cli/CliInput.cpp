@@ -133,15 +133,8 @@ bool CMemoryFile::Create(const std::string& bytes)
     m_nFd = ::memfd_create("velnor-tftp-stdin", MFD_CLOEXEC);
     if (m_nFd < 0)
         return false;
-    std::size_t nDone = 0;
-    while (nDone < bytes.size()) {
-        const ssize_t nWritten = ::write(m_nFd, bytes.data() + nDone, bytes.size() - nDone);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        nDone += static_cast<std::size_t>(nWritten);
-    }
+    if (!WriteAllTo(m_nFd, bytes))
+        return false;
     // Opened by name, the file starts at its beginning with an offset of its own.
     m_strPath = "/proc/self/fd/" + std::to_string(m_nFd);
     return true;
@@ -160,17 +153,17 @@ int CreateTraceFile(const std::string& strPath, std::string& strError)
     return nFd;
 }
 
-void WriteAllTo(int nFd, const std::string& text)
+bool WriteAllTo(int nFd, std::string_view bytes)
 {
-    std::size_t nDone = 0;
-    while (nDone < text.size()) {
-        const ssize_t nWritten = ::write(nFd, text.data() + nDone, text.size() - nDone);
+    while (!bytes.empty()) {
+        const ssize_t nWritten = ::write(nFd, bytes.data(), bytes.size());
         if (nWritten < 0 && errno == EINTR)
             continue;
         if (nWritten <= 0)
-            return;
-        nDone += static_cast<std::size_t>(nWritten);
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(nWritten));
     }
+    return true;
 }
 
 TftpResult CheckReceiveTarget(const std::string& strPath)

@@ -52,8 +52,9 @@ private:
 // mode 0600. The descriptor, or -1 with the reason in strError.
 int CreateTraceFile(const std::string& strPath, std::string& strError);
 
-// Whole lines to a descriptor; failures are ignored (a full disk must not end the transfer).
-void WriteAllTo(int nFd, const std::string& text);
+// Every byte to a descriptor, past short writes and interruptions; false on an error. The trace's
+// lines ignore it (a full disk must not end the transfer).
+bool WriteAllTo(int nFd, std::string_view bytes);
 
 // Whether a received file could be saved at strPath, judged without writing anything, by the rules of
 // the save itself (an ordinary file with write permission, a folder that takes a new file). 0 or

@@ -413,16 +413,7 @@ int CCliRun::Run()
                     return TFTP_OK;
                 }
                 std::fflush(stdout);
-                std::size_t nDone = 0;
-                while (nDone < bytes.size()) {
-                    const ssize_t nWritten = ::write(STDOUT_FILENO, bytes.data() + nDone, bytes.size() - nDone);
-                    if (nWritten < 0 && errno == EINTR)
-                        continue;
-                    if (nWritten <= 0)
-                        return TFTP_ERR_FILE_WRITE;
-                    nDone += static_cast<std::size_t>(nWritten);
-                }
-                return TFTP_OK;
+                return WriteAllTo(STDOUT_FILENO, bytes) ? TFTP_OK : TFTP_ERR_FILE_WRITE;
             },
             !m_bStdStream);
         driver.Engine().SetLocalFile(true, m_strLocalPath);
