@@ -253,7 +253,7 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
     if (result.options.password && result.options.passwordFile)
         return usageError("give the password either with --password or with --password-file, not both");
     if (positional.empty())
-        return usageError("missing command: get, put or revup");
+        return usageError("missing command: get, put, revup or backup");
 
     const std::string& command = positional[0];
     if (command == "get") {
@@ -263,7 +263,7 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
     } else if (command == "revup") {
         result.options.operation = CliOperation::Revup;
     } else {
-        return usageError("unknown command " + EscapeForTerminal(command) + " (get, put or revup)");
+        return usageError("unknown command " + EscapeForTerminal(command) + " (get, put, revup or backup)");
     }
     result.bCommandKnown = true;
     if (positional.size() >= 2)

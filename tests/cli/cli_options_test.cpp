@@ -117,6 +117,10 @@ TEST(CliOptionsTest, BadValuesOfTheScriptingOptionsAreRefusedWithTheirReason)
         {{"put", "--password-file", "-", "1.2.3.4", "-"}, "standard input"},
         {{"revup", "--password-file=-", "1.2.3.4", "-"}, "standard input"},
         {{"get", "--json", "1.2.3.4", "-"}, "standard output"},
+        // Every command is listed, the backup included.
+        {{}, "missing command: get, put, revup or backup"},
+        {{"-q"}, "missing command: get, put, revup or backup"},
+        {{"fetch", "1.2.3.4", "x"}, "unknown command fetch (get, put, revup or backup)"},
     };
     for (const Case& c : cases) {
         const CliParseResult r = ParseCommandLine(c.args);

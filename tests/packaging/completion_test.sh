@@ -97,7 +97,12 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
     check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --timeout"
-    check "$mode" "velnor-tftp get --" "~--json --timeout --rom-timeout --check --verbose --trace --version --quiet --password-file"
+    check "$mode" "velnor-tftp get --" "~--json --timeout --check --verbose --trace --version --quiet --password-file"
+    # The wait for the flash ROM: for the commands that write it, never for a get.
+    check "$mode" "velnor-tftp get --rom" ""
+    check "$mode" "velnor-tftp put --rom" "--rom-timeout"
+    check "$mode" "velnor-tftp revup --rom" "--rom-timeout"
+    check "$mode" "velnor-tftp --rom" "--rom-timeout"
     check "$mode" "velnor-tftp -" "~-n -p -q -v -V -h"
     # Values that are no file: nothing offered.
     check "$mode" "velnor-tftp get -p " ""
