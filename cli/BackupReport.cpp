@@ -23,15 +23,7 @@ std::string Padded(const std::string& text, std::size_t nWidth)
 // Whatever the router put into the text stays visible but harmless.
 std::string OneLine(const std::string& text)
 {
-    std::string joined;
-    for (char c : text) {
-        if (c == '\n') {
-            if (!joined.empty() && joined.back() != ' ')
-                joined += ' ';
-        } else {
-            joined += c;
-        }
-    }
+    std::string joined = JoinLineBreaks(text);
     while (!joined.empty() && joined.back() == ' ')
         joined.pop_back();
     return EscapeForTerminal(joined);

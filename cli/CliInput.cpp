@@ -102,14 +102,23 @@ PasswordFileResult ReadPasswordFile(const std::string& strPath)
     return result;
 }
 
-TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out)
+TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out, LocalFailure* pWhy)
 {
+    LocalFailure unused;
+    LocalFailure& why = pWhy ? *pWhy : unused;
     // As the engine opens it: never waiting for a pipe's writer, only an ordinary file.
     const int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (nFd < 0)
+    if (nFd < 0) {
+        why = FailureOfOpen(strPath, errno);
         return TFTP_ERR_FILE_OPEN;
+    }
     struct stat st {};
     if (::fstat(nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (st.st_mode == 0)
+            why = LocalFailure{LocalFailure::Kind::System, strPath, errno, 0};
+        else
+            why = LocalFailure{S_ISDIR(st.st_mode) ? LocalFailure::Kind::Folder : LocalFailure::Kind::NotOrdinary,
+                               strPath, 0, 0};
         ::close(nFd);
         return TFTP_ERR_FILE_OPEN;
     }
@@ -118,7 +127,12 @@ TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out)
         ::fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK);
     const BoundedRead read =
         st.st_size > kMaxSendBytes ? BoundedRead::TooLarge : ReadAllBounded(nFd, kMaxSendBytes, out);
+    const int nError = errno;
     ::close(nFd);
+    if (read == BoundedRead::TooLarge)
+        why = LocalFailure{LocalFailure::Kind::TooLarge, strPath, 0, kMaxSendBytes};
+    else if (read == BoundedRead::Failed)
+        why = LocalFailure{LocalFailure::Kind::System, strPath, nError, 0};
     return read == BoundedRead::Ok ? TFTP_OK : TFTP_ERR_FILE_READ;
 }
 
@@ -166,11 +180,11 @@ bool WriteAllTo(int nFd, std::string_view bytes)
     return true;
 }
 
-TftpResult CheckReceiveTarget(const std::string& strPath)
+TftpResult CheckReceiveTarget(const std::string& strPath, LocalFailure* pWhy)
 {
     // The very check the engine makes before a real get sends its request, so that --check can say no
     // more and no less than the run itself would (a read-only file is refused for root too).
-    return CheckReplaceable(strPath) == ReplaceOutcome::Replaced ? TFTP_OK : TFTP_ERR_FILE_OPEN;
+    return CheckReplaceable(strPath, pWhy) == ReplaceOutcome::Replaced ? TFTP_OK : TFTP_ERR_FILE_OPEN;
 }
 
 bool FileHoldsBytes(const std::string& strPath, std::string_view bytes)

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "LocalFailure.h"
 #include "TftpTypes.h"
 
 struct PasswordFileResult {
@@ -29,8 +30,8 @@ BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out);
 
 // The local file of a put, read whole as the engine would read it: 0, TFTP_ERR_FILE_OPEN (missing,
 // unreadable, not an ordinary file) or TFTP_ERR_FILE_READ (larger than a transfer can carry, or a
-// failing read).
-TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out);
+// failing read). pWhy, when given, receives the file and the reason of a failure.
+TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out, LocalFailure* pWhy = nullptr);
 
 // A file of the process's own that holds bytes (those from standard input) and that the engine opens
 // by name like any local file: nothing on disk, nothing to remove. The name, or empty on failure.
@@ -58,8 +59,8 @@ bool WriteAllTo(int nFd, std::string_view bytes);
 
 // Whether a received file could be saved at strPath, judged without writing anything, by the rules of
 // the save itself (an ordinary file with write permission, a folder that takes a new file). 0 or
-// TFTP_ERR_FILE_OPEN.
-TftpResult CheckReceiveTarget(const std::string& strPath);
+// TFTP_ERR_FILE_OPEN, with the file and the reason in pWhy when it is given.
+TftpResult CheckReceiveTarget(const std::string& strPath, LocalFailure* pWhy = nullptr);
 
 // Whether the file at strPath holds exactly these bytes (false when it cannot be read).
 bool FileHoldsBytes(const std::string& strPath, std::string_view bytes);

@@ -133,6 +133,7 @@ std::string FormatJsonLine(const CliOutcome& o)
     std::snprintf(seconds, sizeof seconds, "%.3f", o.dSeconds < 0 ? 0.0 : o.dSeconds);
     AppendField(out, "seconds", seconds);
     AppendField(out, "changed", o.changed ? (*o.changed ? "true" : "false") : "null");
+    AppendField(out, "detail", OrNull(o.detail));
     out += "}\n";
     return out;
 }

@@ -35,6 +35,7 @@ struct CliOutcome {
     std::int64_t nBytes = 0;
     double dSeconds = 0;
     std::optional<bool> changed;
+    std::optional<std::string> detail;      // a local file's failure: the file and the system's reason
 };
 
 // One line: the object and a line end.

@@ -358,7 +358,9 @@ std::string UsageText()
            "  changed      get: the local file's bytes changed; put: the router's file was\n"
            "               replaced (false when --if-changed found it equal); revup: true on\n"
            "               success. With --check: whether a put or revup would change the\n"
-           "               router (null for get)\n";
+           "               router (null for get)\n"
+           "  detail       for a failure of the local file, the file and the system's\n"
+           "               reason, e.g. \"/srv/conf/gw1.txt: Permission denied\"; else null\n";
 }
 
 std::string VersionText()

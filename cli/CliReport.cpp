@@ -56,3 +56,28 @@ std::string FormatFailure(TftpResult nResult, const std::string& strPeerText)
     }
     return message + "\n" + FormatCode(nShown) + "\n";
 }
+
+std::string FormatLocalDetail(const std::string& strDetail)
+{
+    if (strDetail.empty())
+        return {};
+    return "velnor-tftp: " + EscapeForTerminal(strDetail) + "\n";
+}
+
+std::string FormatRouterHint(TftpResult nResult, const std::string& strPeerText)
+{
+    if (nResult != TFTP_ERR_PEER_ERROR)
+        return {};
+    std::string meaning;
+    switch (ClassifyPeerError(nResult, strPeerText).nCode) {
+    case TFTP_ERR_NO_SUCH_FILE:
+        meaning = "usually no settings are stored under that file number";
+        break;
+    case TFTP_ERR_ACCESS_VIOLATION:
+        meaning = "usually a wrong password, or a model without file numbers";
+        break;
+    default:
+        return {};  // the router's text is in the message itself
+    }
+    return "velnor-tftp: the router said \"" + EscapeForTerminal(strPeerText) + "\": " + meaning + "\n";
+}

@@ -19,3 +19,12 @@ std::string FormatFailure(TftpResult nResult, const std::string& strPeerText);
 
 // "(0x8213)"
 std::string FormatCode(TftpResult nCode);
+
+// The line after a failed transfer's message and code that says what the code cannot: for a failure of
+// the local file, the file and the system's reason (DescribeLocalFailure), made safe for a terminal;
+// "velnor-tftp: /srv/conf/gw1.txt: Permission denied". Empty when nothing is known.
+std::string FormatLocalDetail(const std::string& strDetail);
+
+// For the router's two phrases (0x8216, 0x8217), whose messages do not show the router's words: its own
+// text and what it usually means. Empty for every other result.
+std::string FormatRouterHint(TftpResult nResult, const std::string& strPeerText);

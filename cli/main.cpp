@@ -116,7 +116,7 @@ public:
         }
         if (!m_bQuiet)
             WriteErr(std::string(kStatusTexts[PHASE_FAILED]) + "\n");
-        WriteErr(FormatFailure(nResult, strPeerText));
+        WriteErr(FormatFailure(nResult, strPeerText) + FormatRouterHint(nResult, strPeerText));
     }
 
 private:
@@ -178,7 +178,8 @@ public:
 
 private:
     int Refuse(const std::string& strShown, const std::string& strReason, std::optional<TftpResult> nCode);
-    int FailLocal(TftpResult nCode, int nExit);
+    int FailLocal(TftpResult nCode, int nExit, const LocalFailure& why);
+    void ReportLocalDetail(const LocalFailure& why);
     int Transfer(CTransferDriver& driver, CConsoleProgress& progress, const TransferRequest& request,
                  bool bFinalTransfer);
     int End(int nExit);
@@ -215,12 +216,23 @@ int CCliRun::Refuse(const std::string& strShown, const std::string& strReason, s
     return End(CLI_EXIT_USAGE);
 }
 
+// After the message and its code: which file failed, and the system's reason.
+void CCliRun::ReportLocalDetail(const LocalFailure& why)
+{
+    const std::string detail = DescribeLocalFailure(why);
+    if (detail.empty())
+        return;
+    WriteErr(FormatLocalDetail(detail));
+    m_outcome.detail = detail;
+}
+
 // A local file that cannot serve, found before anything went out: reported as the engine would.
-int CCliRun::FailLocal(TftpResult nCode, int nExit)
+int CCliRun::FailLocal(TftpResult nCode, int nExit, const LocalFailure& why)
 {
     if (!m_options.bQuiet && !m_options.bCheck)
         WriteErr(std::string(kStatusTexts[PHASE_FAILED]) + "\n");
     WriteErr(FormatFailure(nCode, {}));
+    ReportLocalDetail(why);
     m_outcome.bOk = false;
     m_outcome.code = nCode;
     m_outcome.failureClass = kClassLocal;
@@ -261,6 +273,8 @@ int CCliRun::Transfer(CTransferDriver& driver, CConsoleProgress& progress, const
     progress.Finish(nResult, peerText);
     const TftpResult nShown =
         nResult == TFTP_ERR_PEER_ERROR ? ClassifyPeerError(nResult, peerText).nCode : nResult;
+    if (ClassOfResult(nShown) == kClassLocal)
+        ReportLocalDetail(driver.Engine().GetLocalFailure());
     m_outcome.bOk = false;
     m_outcome.code = nShown;
     m_outcome.failureClass = ClassOfResult(nShown);
@@ -324,16 +338,18 @@ int CCliRun::Run()
     if (bSend && m_bStdStream) {
         const BoundedRead read = ReadAllBounded(STDIN_FILENO, TFTP_MAX_SEND_BYTES, localBytes);
         if (read != BoundedRead::Ok)
-            return FailLocal(TFTP_ERR_FILE_READ, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+            return FailLocal(TFTP_ERR_FILE_READ, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED, {});
         if (!stdinFile.Create(localBytes))
-            return FailLocal(TFTP_ERR_FILE_OPEN, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+            return FailLocal(TFTP_ERR_FILE_OPEN, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED, {});
         strSendPath = stdinFile.Path();
     } else if (bSend && (options.bCheck || options.bIfChanged)) {
-        if (TftpResult nCode = ReadLocalFileBounded(m_strLocalPath, localBytes))
-            return FailLocal(nCode, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
+        LocalFailure why;
+        if (TftpResult nCode = ReadLocalFileBounded(m_strLocalPath, localBytes, &why))
+            return FailLocal(nCode, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED, why);
     } else if (!bSend && options.bCheck && !m_bStdStream) {
-        if (TftpResult nCode = CheckReceiveTarget(m_strLocalPath))
-            return FailLocal(nCode, CLI_EXIT_USAGE);
+        LocalFailure why;
+        if (TftpResult nCode = CheckReceiveTarget(m_strLocalPath, &why))
+            return FailLocal(nCode, CLI_EXIT_USAGE, why);
     }
 
     if (options.tracePath) {

@@ -260,24 +260,31 @@ struct ReplaceTarget {
 };
 
 // The link rule and every refusal of the header, in one place for the check before a transfer and the
-// replacement itself.
-bool ResolveTarget(const std::string& strPath, ReplaceTarget& target)
+// replacement itself. A refusal says in why which file refused and for what reason.
+bool ResolveTarget(const std::string& strPath, ReplaceTarget& target, LocalFailure& why)
 {
-    if (strPath.empty())
+    using Kind = LocalFailure::Kind;
+    auto refuse = [&why](Kind kind, const std::string& strFile, int nError = 0) {
+        why = LocalFailure{kind, strFile, nError, 0};
         return false;
+    };
+    if (strPath.empty())
+        return refuse(Kind::System, strPath, ENOENT);
     std::string strCurrent = strPath;
     for (int nHop = 0;; ++nHop) {
         struct stat entry {};
         if (::lstat(strCurrent.c_str(), &entry) != 0) {
             // Nothing of that name: a new file, unless a link led here.
-            if (errno != ENOENT || nHop > 0)
-                return false;
+            if (errno == ENOENT && nHop > 0)
+                return refuse(Kind::DanglingLink, strPath);
+            if (errno != ENOENT)
+                return refuse(Kind::System, strCurrent, errno);
             target.strPath = strCurrent;
             target.bExists = false;
             break;
         }
         if (IsStrangersNameInSharedFolder(strCurrent, entry))
-            return false;
+            return refuse(Kind::StrangersName, strCurrent);
         if (!S_ISLNK(entry.st_mode)) {
             target.strPath = strCurrent;
             target.bExists = true;
@@ -285,27 +292,30 @@ bool ResolveTarget(const std::string& strPath, ReplaceTarget& target)
             break;
         }
         if (nHop == kMaxLinkHops)
-            return false;
+            return refuse(Kind::System, strPath, ELOOP);
         std::error_code ec;
         const std::filesystem::path link = std::filesystem::read_symlink(strCurrent, ec);
         if (ec || link.empty())
-            return false;
+            return refuse(Kind::System, strCurrent, ec ? ec.value() : ENOENT);
         strCurrent = link.is_absolute() ? link.string()
                                         : (std::filesystem::path(strCurrent).parent_path() / link).string();
     }
 
     if (target.bExists) {
         if (!S_ISREG(target.old.st_mode))
-            return false;
+            return refuse(S_ISDIR(target.old.st_mode) ? Kind::Folder : Kind::NotOrdinary, target.strPath);
         if ((target.old.st_mode & kAnyWrite) == 0)
-            return false;
+            return refuse(Kind::ReadOnly, target.strPath);
         // With the effective identity, as an open for writing would judge it: this also catches a
         // read-only file system and an immutable file, for root as for anyone.
         if (::faccessat(AT_FDCWD, target.strPath.c_str(), W_OK, AT_EACCESS) != 0)
-            return false;
+            return refuse(Kind::System, target.strPath, errno);
     }
     const std::string strFolder = FolderOf(target.strPath);
-    return ::faccessat(AT_FDCWD, strFolder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    if (::faccessat(AT_FDCWD, strFolder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    // The file could not be created there: the system's reason, as a creation would give it.
+    return refuse(errno == ENOENT ? Kind::NoFolder : Kind::System, target.strPath, errno);
 }
 
 std::string RandomTemporaryName(const std::string& strTarget)
@@ -398,19 +408,30 @@ bool IsTemporaryFileName(const std::string& strName)
            tail.substr(kTemporaryMark.size()).find_first_not_of(kTemporaryDigits) == std::string_view::npos;
 }
 
-ReplaceOutcome CheckReplaceable(const std::string& strPath)
+ReplaceOutcome CheckReplaceable(const std::string& strPath, LocalFailure* pWhy)
 {
     ReplaceTarget target;
-    return ResolveTarget(strPath, target) ? ReplaceOutcome::Replaced : ReplaceOutcome::Refused;
+    LocalFailure why;
+    if (ResolveTarget(strPath, target, why))
+        return ReplaceOutcome::Replaced;
+    if (pWhy)
+        *pWhy = why;
+    return ReplaceOutcome::Refused;
 }
 
 ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& rules,
-                                const std::function<bool(CLocalFile&)>& fill)
+                                const std::function<bool(CLocalFile&)>& fill, LocalFailure* pWhy)
 {
+    LocalFailure why;
+    auto fail = [&](ReplaceOutcome nOutcome) {
+        if (pWhy)
+            *pWhy = why;
+        return nOutcome;
+    };
     // Checked again here: the world may have changed since a check before the transfer.
     ReplaceTarget target;
-    if (!ResolveTarget(strPath, target))
-        return ReplaceOutcome::Refused;
+    if (!ResolveTarget(strPath, target, why))
+        return fail(ReplaceOutcome::Refused);
     const std::string strFolder = FolderOf(target.strPath);
     RemoveStaleTemporaryFiles(strFolder);
 
@@ -431,8 +452,10 @@ ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& 
         if (bCreated)
             SetPendingTemporary(strTemporary);
     }
+    // The temporary file is ours; a person knows the file they chose, and the reason is the same.
+    why = LocalFailure{LocalFailure::Kind::System, target.strPath, file.LastError(), 0};
     if (!bCreated)
-        return ReplaceOutcome::Refused;
+        return fail(ReplaceOutcome::Refused);
 
     ReplaceOutcome nOutcome = ReplaceOutcome::Replaced;
     if (target.bExists) {
@@ -450,13 +473,16 @@ ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& 
         nOutcome = ReplaceOutcome::SaveFailed;
     if (nOutcome == ReplaceOutcome::Replaced && !file.Close())
         nOutcome = ReplaceOutcome::SaveFailed;
-    if (nOutcome == ReplaceOutcome::Replaced && std::rename(strTemporary.c_str(), target.strPath.c_str()) != 0)
+    why.nError = file.LastError();
+    if (nOutcome == ReplaceOutcome::Replaced && std::rename(strTemporary.c_str(), target.strPath.c_str()) != 0) {
+        why.nError = errno;
         nOutcome = ReplaceOutcome::SaveFailed;
+    }
     if (nOutcome != ReplaceOutcome::Replaced) {
         file.Abort();
         ::unlink(strTemporary.c_str());
         ClearPendingTemporary();
-        return nOutcome;
+        return fail(nOutcome);
     }
     // Cleared only after the rename: a signal in between finds no file of that name to remove, whereas
     // clearing it first could leave the temporary file behind.

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "LocalFailure.h"
+
 class CLocalFile {
 public:
     CLocalFile() = default;
@@ -110,13 +112,15 @@ struct ReplaceRules {
     std::function<std::string(unsigned nAttempt)> temporaryName;
 };
 
-// Whether a replacement of strPath would be allowed now (Replaced) or is refused (Refused).
-ReplaceOutcome CheckReplaceable(const std::string& strPath);
+// Whether a replacement of strPath would be allowed now (Replaced) or is refused (Refused). pWhy, when
+// given, receives the file and the reason of a refusal.
+ReplaceOutcome CheckReplaceable(const std::string& strPath, LocalFailure* pWhy = nullptr);
 
 // Replaces strPath with the bytes that fill writes into the new file (fill returns false when a write
-// failed). See above for what is refused and what remains after a failure.
+// failed). See above for what is refused and what remains after a failure; pWhy, when given, receives
+// the file and the reason of any failure.
 ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& rules,
-                                const std::function<bool(CLocalFile&)>& fill);
+                                const std::function<bool(CLocalFile&)>& fill, LocalFailure* pWhy = nullptr);
 
 // Whether a file name has the form of our temporary files.
 bool IsTemporaryFileName(const std::string& strName);

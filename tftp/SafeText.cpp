@@ -83,3 +83,51 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, std::uint32
         return 0;
     return length;
 }
+
+namespace {
+
+// Scripts that are written without spaces between words: kana, the ideographs, and the full-width
+// forms and punctuation that go with them.
+bool IsWrittenWithoutSpaces(std::uint32_t codePoint)
+{
+    return (codePoint >= 0x3000 && codePoint <= 0x30FF)      // CJK punctuation, hiragana, katakana
+           || (codePoint >= 0x3400 && codePoint <= 0x4DBF)   // ideographs, extension A
+           || (codePoint >= 0x4E00 && codePoint <= 0x9FFF)   // ideographs
+           || (codePoint >= 0xF900 && codePoint <= 0xFAFF)   // compatibility ideographs
+           || (codePoint >= 0xFF00 && codePoint <= 0xFFEF);  // full-width and half-width forms
+}
+
+// The code point that ends text, or 0 when it ends in a byte that is no UTF-8 character.
+std::uint32_t LastCodePoint(std::string_view text)
+{
+    for (std::size_t nBack = 1; nBack <= 4 && nBack <= text.size(); ++nBack) {
+        std::uint32_t codePoint = 0;
+        if (Utf8SequenceLength(text, text.size() - nBack, codePoint) == nBack)
+            return codePoint;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string JoinLineBreaks(std::string_view text)
+{
+    std::string joined;
+    joined.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '\n') {
+            joined += text[i++];
+            continue;
+        }
+        while (i < text.size() && text[i] == '\n')
+            ++i;
+        if (joined.empty() || i == text.size() || joined.back() == ' ' || text[i] == ' ')
+            continue;
+        std::uint32_t next = 0;
+        const bool bNextWide = Utf8SequenceLength(text, i, next) != 0 && IsWrittenWithoutSpaces(next);
+        if (!(bNextWide && IsWrittenWithoutSpaces(LastCodePoint(joined))))
+            joined += ' ';
+    }
+    return joined;
+}

@@ -17,3 +17,9 @@ std::string EscapeForTerminal(std::string_view bytes);
 // Length of the well-formed UTF-8 sequence at text[i] (RFC 3629: no overlong forms, no surrogates,
 // nothing above U+10FFFF) with its code point, or 0 when the bytes there are not one.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, std::uint32_t& codePoint);
+
+// A text written for a message box, with its line breaks, as one line that reads the same: Japanese
+// runs on without a gap across a break (a break between two Japanese characters only fell where the
+// box was full), any other break becomes one space, and a space already beside the break is not
+// doubled. Blank lines count as one break. Nothing else changes; the result is not escaped.
+std::string JoinLineBreaks(std::string_view text);

@@ -44,6 +44,7 @@ TftpResult CTftpTransfer::Start(const TransferRequest& request, QObject* pOwner)
     m_nBytesDone = 0;
     m_bLastBlock = false;
     m_nResult = TFTP_OK;
+    m_localFailure = {};
     m_nFileSize = 0;
     m_nBlockCount = 0;
     m_nTotalBytes = 0;

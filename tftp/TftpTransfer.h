@@ -67,6 +67,9 @@ public:
     void SetFileChosen(bool bFileChosen) { m_bFileChosen = bFileChosen; }
     // The message of the last ERROR packet received, up to its first zero byte.
     std::string PeerErrorText() const;
+    // Why the local file failed the last transfer (the file and the system's reason), when a failure
+    // of the local file ended it; Kind::None otherwise.
+    const LocalFailure& GetLocalFailure() const { return m_localFailure; }
 
     // True while the engine waits for the router: the next Step would do nothing until a datagram
     // arrives or the running time-out expires.
@@ -143,6 +146,7 @@ protected:
     std::string m_strPassword;
     std::string m_strFileNumber;
     CLocalFile m_file;
+    LocalFailure m_localFailure;
     std::int64_t m_nFileSize = 0;       // 64-bit so that a 4 GiB file is never taken for a small one
     std::uint16_t m_nBlockCount = 0;
     std::int64_t m_nTotalBytes = 0;

@@ -113,7 +113,7 @@ TftpResult CTftpTransfer::PrepareLocal()
         // A file that could not take the received data is found now, before the router is asked for
         // anything, not after the whole file has crossed the network. The save checks once more. A
         // file that will not be saved (its bytes go to the owner only) is not looked at.
-        if (m_bSaveReceived && CheckReplaceable(m_strLocalPath) != ReplaceOutcome::Replaced)
+        if (m_bSaveReceived && CheckReplaceable(m_strLocalPath, &m_localFailure) != ReplaceOutcome::Replaced)
             return TFTP_ERR_FILE_OPEN;
         m_nBlock = 1;
     }
@@ -124,11 +124,14 @@ TftpResult CTftpTransfer::PrepareLocal()
 TftpResult CTftpTransfer::LoadSendFile()
 {
     CLocalFile::Status status;
-    if (!m_file.OpenForRead(m_strLocalPath, status))
+    if (!m_file.OpenForRead(m_strLocalPath, status)) {
+        m_localFailure = FailureOfOpen(m_strLocalPath, m_file.LastError());
         return TFTP_ERR_FILE_OPEN;
+    }
     // Block numbers are 16 bits and index the array: 65535 entries, the last one short, is the most
     // a transfer can carry. Refused here, before any packet goes out.
     if (status.nSize > TFTP_MAX_SEND_BYTES) {
+        m_localFailure = LocalFailure{LocalFailure::Kind::TooLarge, m_strLocalPath, 0, TFTP_MAX_SEND_BYTES};
         m_file.Abort();
         return TFTP_ERR_FILE_READ;
     }
@@ -159,6 +162,8 @@ TftpResult CTftpTransfer::LoadSendFile()
         // and what was read no longer describe the same image, and a firmware image cut or spliced
         // that way must not reach the router's flash ROM.
         if (nRead != static_cast<std::int64_t>(nWant)) {
+            m_localFailure = nRead < 0 ? LocalFailure{LocalFailure::Kind::System, m_strLocalPath, m_file.LastError(), 0}
+                                       : LocalFailure{LocalFailure::Kind::Changed, m_strLocalPath, 0, 0};
             m_file.Abort();
             return TFTP_ERR_FILE_READ;
         }
@@ -176,6 +181,7 @@ TftpResult CTftpTransfer::LoadSendFile()
     // The file grew after it was measured.
     std::uint8_t extra = 0;
     if (m_file.Read(&extra, 1) != 0) {
+        m_localFailure = LocalFailure{LocalFailure::Kind::Changed, m_strLocalPath, 0, 0};
         m_file.Abort();
         return TFTP_ERR_FILE_READ;
     }
@@ -259,7 +265,7 @@ TftpResult CTftpTransfer::SaveReceivedFile()
             nHeld += nLength;
         }
         return nHeld == 0 || file.Write(s_fileChunk, nHeld);
-    });
+    }, &m_localFailure);
     switch (nOutcome) {
     case ReplaceOutcome::Replaced:
         return TFTP_OK;

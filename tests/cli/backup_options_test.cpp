@@ -11,6 +11,7 @@
 
 #include "BackupOptions.h"
 #include "BackupReport.h"
+#include "ResultMessages.h"
 
 namespace {
 
@@ -92,6 +93,12 @@ TEST(BackupReportTest, OneLinePerRouterForAPerson)
               "core-1  192.0.2.1        FAILED first second <\\x1b]0;x\\x07> (0x8213)\n");
     EXPECT_EQ(FormatRouterLine(Result(RouterState::Failed, false, "cannot write x: disk full"), 6),
               "core-1  192.0.2.1        FAILED cannot write x: disk full\n");
+    // The window's wrapped message reads as one sentence: no gap inside a Japanese word.
+    EXPECT_EQ(FormatRouterLine(Result(RouterState::Failed, false, LookupResultMessage(TFTP_ERR_ACCESS_VIOLATION),
+                                      "0x8217"), 6),
+              "core-1  192.0.2.1        FAILED ルータにアクセスできませんでした。ルータの設定が間違っているか、"
+              "または、ファイル番号を指定できない機種である可能性があります。これらを確認し、再度[Velnor "
+              "Client]を実行してください。 (0x8217)\n");
 }
 
 TEST(BackupReportTest, ProgressAndSummary)

@@ -90,6 +90,16 @@ TEST(CliJsonTest, EveryFieldIsThereWithItsType)
     failed.dSeconds = 1.23456;
     failed.changed = false;
 
+    CliOutcome local;  // the local file refused, with the file and the system's reason
+    local.router = "192.0.2.1";
+    local.operation = CliOperation::Get;
+    local.localFile = "/srv/c.txt";
+    local.code = TFTP_ERR_FILE_OPEN;
+    local.failureClass = kClassLocal;
+    local.message = LookupResultMessage(TFTP_ERR_FILE_OPEN);
+    local.changed = false;
+    local.detail = "/srv/c.txt: Permission denied";
+
     CliOutcome refused;  // a command line refused before its command was known
     refused.failureClass = kClassInput;
     refused.message = "unknown option --x";
@@ -101,10 +111,14 @@ TEST(CliJsonTest, EveryFieldIsThereWithItsType)
     const Case cases[] = {
         {failed, "{\"router\":\"192.0.2.1\",\"operation\":\"put\",\"file_number\":3,\"local_file\":\"/tmp/c.txt\","
                  "\"ok\":false,\"code\":\"0x8214\",\"class\":\"refused\",\"message\":\"相手先からエラー通知がありました\","
-                 "\"router_text\":\"Disk full\",\"bytes\":1536,\"seconds\":1.235,\"changed\":false}\n"},
+                 "\"router_text\":\"Disk full\",\"bytes\":1536,\"seconds\":1.235,\"changed\":false,\"detail\":null}\n"},
         {refused, "{\"router\":null,\"operation\":null,\"file_number\":null,\"local_file\":null,\"ok\":false,"
                   "\"code\":null,\"class\":\"input\",\"message\":\"unknown option --x\",\"router_text\":null,"
-                  "\"bytes\":0,\"seconds\":0.000,\"changed\":null}\n"},
+                  "\"bytes\":0,\"seconds\":0.000,\"changed\":null,\"detail\":null}\n"},
+        {local, "{\"router\":\"192.0.2.1\",\"operation\":\"get\",\"file_number\":null,\"local_file\":\"/srv/c.txt\","
+                "\"ok\":false,\"code\":\"0x8012\",\"class\":\"local\",\"message\":\"指定されたファイルが開けません\","
+                "\"router_text\":null,\"bytes\":0,\"seconds\":0.000,\"changed\":false,"
+                "\"detail\":\"/srv/c.txt: Permission denied\"}\n"},
     };
     for (const Case& c : cases) {
         const std::string line = FormatJsonLine(c.outcome);
@@ -114,7 +128,10 @@ TEST(CliJsonTest, EveryFieldIsThereWithItsType)
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
         ASSERT_EQ(error.error, QJsonParseError::NoError) << line;
-        EXPECT_EQ(document.object().size(), 12);
+        EXPECT_EQ(document.object().size(), 13);
+        // New fields come after the old ones: a reader that splits the line by position keeps working.
+        EXPECT_EQ(document.object().keys().size(), 13);
+        EXPECT_LT(line.find("\"changed\":"), line.find("\"detail\":"));
     }
 }
 

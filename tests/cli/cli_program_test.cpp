@@ -146,7 +146,9 @@ TEST_F(CliProgramTest, AccessViolationGetsItsOwnMessage)
     EXPECT_EQ(run.nExit, 1);
     EXPECT_EQ(run.err, Line(kStatusTexts[PHASE_PREPARE]) + Line(kStatusTexts[PHASE_WAIT_REPLY])
                            + Line(kStatusTexts[PHASE_FAILED]) + LookupResultMessage(TFTP_ERR_ACCESS_VIOLATION)
-                           + "\n(0x8217)\n");
+                           + "\n(0x8217)\n"
+                           + "velnor-tftp: the router said \"Access violation\": usually a wrong password, or a "
+                             "model without file numbers\n");
     EXPECT_FALSE(std::filesystem::exists(m_localDir / "c.txt"));
 }
 
@@ -166,7 +168,8 @@ TEST_F(CliProgramTest, MissingLocalFileFailsBeforeAnyPacket)
     StartRouter();
     const ProgramRun run = RunProgram({"put", "-q", Q(m_strRouter), Q(m_localDir / "absent.txt")});
     EXPECT_EQ(run.nExit, 1);
-    EXPECT_EQ(run.err, LookupResultMessage(TFTP_ERR_FILE_OPEN) + "\n(0x8012)\n");
+    EXPECT_EQ(run.err, LookupResultMessage(TFTP_ERR_FILE_OPEN) + "\n(0x8012)\n" + "velnor-tftp: "
+                           + (m_localDir / "absent.txt").string() + ": No such file or directory\n");
     ExpectNothingSent();
 }
 

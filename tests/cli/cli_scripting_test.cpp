@@ -81,6 +81,7 @@ TEST_F(CliScriptingTest, TheJsonLineOfEachOutcome)
         qint64 nBytes;
         QJsonValue fileNumber;
         std::string message;
+        QJsonValue detail = QJsonValue::Null;
     };
     const QJsonValue null(QJsonValue::Null);
     const auto none = [](RouterSimOptions&) {};
@@ -107,9 +108,11 @@ TEST_F(CliScriptingTest, TheJsonLineOfEachOutcome)
          4, LookupResultMessage(TFTP_ERR_NO_SUCH_FILE)},
         // Found before the router is asked: nothing crossed the network.
         {"local file cannot be written", none, {"get", "-n", "2"}, missingFolder, 1, "0x8012", "local", null, false,
-         0, 2, LookupResultMessage(TFTP_ERR_FILE_OPEN)},
+         0, 2, LookupResultMessage(TFTP_ERR_FILE_OPEN),
+         Q(missingFolder + ": the folder " + (m_localDir / "no-such-folder").string() + " does not exist")},
         {"local file missing", none, {"put"}, (m_localDir / "absent.txt").string(), 1, "0x8012", "local", null,
-         false, 0, null, LookupResultMessage(TFTP_ERR_FILE_OPEN)},
+         false, 0, null, LookupResultMessage(TFTP_ERR_FILE_OPEN),
+         Q((m_localDir / "absent.txt").string() + ": No such file or directory")},
         {"password too long", none, {"get", "-p", QString(33, 'p')}, local, 2, "0x8022", "input", null, false, 0,
          null, LookupResultMessage(TFTP_ERR_BAD_PASSWORD)},
         {"file number out of range", none, {"revup", "-n", "2"}, (m_localDir / "fw.bin").string(), 2, null, "input",
@@ -138,7 +141,8 @@ TEST_F(CliScriptingTest, TheJsonLineOfEachOutcome)
         EXPECT_TRUE(json.value("seconds").isDouble());
         EXPECT_LT(json.value("seconds").toDouble(), 5.0);
         EXPECT_EQ(json.value("changed"), row.changed);
-        EXPECT_EQ(json.size(), 12);
+        EXPECT_EQ(json.value("detail"), row.detail);
+        EXPECT_EQ(json.size(), 13);
     }
     EXPECT_EQ(testsupport::ReadFileBytes(local), config);
 }

@@ -51,4 +51,27 @@ TEST(SafeText, NoByteBelowSpaceEverSurvives)
     }
 }
 
+TEST(SafeText, LineBreaksAreJoinedTheWayTheTextReads)
+{
+    const EscapeCase cases[] = {
+        {"between two Japanese characters nothing", "可能性\nがあります", "可能性があります"},
+        {"Japanese punctuation runs on", "または、\nファイル", "または、ファイル"},
+        {"full-width letters run on", "ＭＳ\nＰゴシック", "ＭＳＰゴシック"},
+        {"between Latin words one space", "first\nsecond", "first second"},
+        {"a space before the break is not doubled", "[Velnor \nClient]", "[Velnor Client]"},
+        {"a space after the break is not doubled", "Velnor\n Client", "Velnor Client"},
+        {"Japanese beside Latin gets a space", "再度\n[Velnor", "再度 [Velnor"},
+        {"Latin beside Japanese gets a space", "LAN\nケーブル", "LAN ケーブル"},
+        {"a blank line is one break", "ありません\n\n相手", "ありません相手"},
+        {"a blank line between Latin", "one\n\ntwo", "one two"},
+        {"router text in brackets", "ありました\n<Disk full>", "ありました <Disk full>"},
+        {"leading and trailing breaks vanish", "\nabc\n", "abc"},
+        {"invalid UTF-8 before the break", "\xe3\x83\nが", "\xe3\x83 が"},
+        {"no break at all", "指定されたファイルが開けません", "指定されたファイルが開けません"},
+        {"empty", "", ""},
+    };
+    for (const EscapeCase& c : cases)
+        EXPECT_EQ(JoinLineBreaks(c.input), c.shown) << c.name;
+}
+
 }  // namespace
