@@ -8,6 +8,7 @@
 
 #include "AppIcon.h"
 #include "DialogUnits.h"
+#include "PhraseLabel.h"
 #include "StringTable.h"
 #include "Texts.h"
 
@@ -65,7 +66,8 @@ void CAboutDlg::CreateControls()
     m_pEditVersion->setTextMargins(0, -1, 0, 0);
     m_pEditVersion->setGeometry(units.Rect(124, 17, 40, 14));
 
-    m_pLabelPurpose = new QLabel(this);
+    // Its lines end where the sentence allows, never inside a word.
+    m_pLabelPurpose = new CPhraseLabel(this);
     m_pLabelPurpose->setObjectName(QStringLiteral("IDC_TEXT_PURPOSE"));
     m_pLabelPurpose->setTextFormat(Qt::PlainText);
     m_pLabelPurpose->setWordWrap(true);

@@ -22,6 +22,7 @@
 #include "AddressHistory.h"
 #include "AppIcon.h"
 #include "DialogUnits.h"
+#include "TemplateGroupBox.h"
 #include "FileDialog.h"
 #include "MessageBox.h"
 #include "RouterAddress.h"
@@ -190,7 +191,7 @@ void CClientDlg::CreateControls()
     m_editPwd->setGeometry(units.Rect(62, 72, 120, 14));
 
     // The group box is a sibling drawn beneath the fields it frames, as in the template.
-    m_pGroupProgress = new QGroupBox(FromText(kGroupProgress), this);
+    m_pGroupProgress = new CTemplateGroupBox(FromText(kGroupProgress), this);
     m_pGroupProgress->setObjectName(QStringLiteral("IDC_GROUP_PROGRESS"));
     m_pGroupProgress->setGeometry(units.Rect(16, 91, 202, 44));
     m_pGroupProgress->setFocusPolicy(Qt::NoFocus);
@@ -205,6 +206,12 @@ void CClientDlg::CreateControls()
     MakeReadOnlyField(m_editPercent);
     m_editPercent->setAlignment(Qt::AlignRight);
     m_editPercent->setGeometry(units.Rect(177, 102, 17, 12));
+    // Over the group box, whose frame shows through wherever a font's metrics bring the two together.
+    for (QLineEdit* pField : {m_editStatus, m_editPercent}) {
+        QPalette palette = pField->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        pField->setPalette(palette);
+    }
 
     m_pLabelPercent = new QLabel(FromText(kLabelPercentUnit), this);
     m_pLabelPercent->setObjectName(QStringLiteral("IDC_LABEL_PERCENT"));

@@ -13,6 +13,9 @@
 #include <QStyleOption>
 #include <QtMath>
 
+#include "PhraseLabel.h"
+#include "TemplateGroupBox.h"
+
 namespace {
 
 // The style option a control paints with. initStyleOption is protected; a pointer to it formed
@@ -66,7 +69,16 @@ TextFit LabelFit(const QLabel* pLabel, const QString& text)
     TextFit fit;
     const int nMargin = pLabel->margin();
     fit.area = pLabel->contentsRect().adjusted(nMargin, nMargin, -nMargin, -nMargin);
-    if (pLabel->wordWrap()) {
+    if (qobject_cast<const CPhraseLabel*>(pLabel)) {
+        // Its own lines: each as wide as its text, one line spacing apart.
+        const QStringList lines = WrapAtPhrases(pLabel->font(), text, fit.area.width());
+        int nWidth = 0;
+        for (const QString& line : lines)
+            nWidth = std::max(nWidth, LineWidth(pLabel->font(), line));
+        const QFontMetrics metrics(pLabel->font());
+        fit.needed = QSize(nWidth, lines.isEmpty() ? 0
+                                                   : metrics.height() + metrics.lineSpacing() * (int(lines.size()) - 1));
+    } else if (pLabel->wordWrap()) {
         // A wrapped label needs the height of its lines at its width, and a word too long to break
         // still needs its own width.
         const QRect bounds = pLabel->fontMetrics().boundingRect(QRect(0, 0, fit.area.width(), 1 << 20),
@@ -140,6 +152,14 @@ TextFit GroupBoxFit(const QGroupBox* pGroup, const QString& text)
     QStyleOptionGroupBox option = StyleOptionOf<QGroupBox, QStyleOptionGroupBox>(pGroup);
     option.text = text;
     TextFit fit;
+    if (auto* pTemplate = qobject_cast<const CTemplateGroupBox*>(pGroup)) {
+        // The caption's room on the frame's line: up to the gap before the frame's right edge.
+        const QRect caption = pTemplate->CaptionRect();
+        fit.area = QRect(caption.left(), caption.top(), pGroup->width() - caption.left() - caption.left(),
+                         caption.height());
+        fit.needed = LineSize(pGroup->font(), WithoutAccessKeys(text));
+        return fit;
+    }
     fit.area = pGroup->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, pGroup) &
                pGroup->rect();
     fit.needed = LineSize(pGroup->font(), WithoutAccessKeys(text));

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include <memory>
@@ -26,6 +27,7 @@
 #include "DialogTestSupport.h"
 #include "DialogUnits.h"
 #include "StringTable.h"
+#include "TemplateGroupBox.h"
 #include "TextFit.h"
 #include "Texts.h"
 
@@ -158,6 +160,110 @@ TEST_F(TextFitTest, NoControlOverlapsAnotherAfterGrowing)
             EXPECT_TRUE(pWindow->rect().contains(controls[i]->geometry())) << controls[i]->objectName().toStdString();
         }
     }
+}
+
+// The group box painted alone, on the window's background, at the window's scale: its frame and its
+// caption, nothing else.
+QImage GroupAlone(const QGroupBox* pGroup, const QColor& background)
+{
+    const qreal dpr = pGroup->devicePixelRatioF();
+    QImage image((QSizeF(pGroup->size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(background);
+    const_cast<QGroupBox*>(pGroup)->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    return image;
+}
+
+// Every pixel of a group box's frame and caption shows in the window as the box paints it: no
+// control that it frames (they are its siblings, drawn after it) or holds paints over the line.
+TEST_F(TextFitTest, NoControlPaintsOverTheFrameOfAGroupBox)
+{
+    CClientDlg dlg;
+    ShowAndWait(&dlg);
+    dlg.ShowStatus(PHASE_RECEIVING);
+    dlg.ShowPercent(100);
+    const QImage window = dlg.grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QList<QGroupBox*> groups = dlg.findChildren<QGroupBox*>();
+    ASSERT_FALSE(groups.isEmpty());
+    for (const QGroupBox* pGroup : groups) {
+        SCOPED_TRACE(pGroup->objectName().toStdString());
+        const QColor background = dlg.palette().color(QPalette::Window);
+        const QImage alone = GroupAlone(pGroup, background);
+        const QPoint origin = (QPointF(pGroup->pos()) * window.devicePixelRatio()).toPoint();
+        int nInk = 0;
+        int nCovered = 0;
+        for (int y = 0; y < alone.height(); ++y) {
+            for (int x = 0; x < alone.width(); ++x) {
+                if (alone.pixel(x, y) == background.rgb())
+                    continue;
+                ++nInk;
+                if (window.pixel(origin + QPoint(x, y)) != alone.pixel(x, y))
+                    ++nCovered;
+            }
+        }
+        EXPECT_GT(nInk, 0) << "the group box paints nothing";
+        EXPECT_EQ(nCovered, 0) << "of " << nInk << " pixels of the frame and caption on "
+                               << QGuiApplication::platformName().toStdString() << " at scale "
+                               << window.devicePixelRatio();
+    }
+}
+
+// The progress group as the screen shows it: one frame whose top edge runs unbroken across its width
+// but for the caption's gap, with the caption on that line, and the status text and the percentage
+// below the line.
+TEST_F(TextFitTest, TheProgressFrameIsDrawnWholeOnTheScreen)
+{
+    CClientDlg dlg;
+    ShowAndWait(&dlg);
+    dlg.ShowStatus(PHASE_RECEIVING);
+    dlg.ShowPercent(100);
+    auto* pGroup = qobject_cast<CTemplateGroupBox*>(dlg.Control(CClientDlg::IDC_GROUP_PROGRESS));
+    ASSERT_NE(pGroup, nullptr);
+    const QRect frame = pGroup->FrameRect().translated(pGroup->pos());
+    const QRect caption = pGroup->CaptionRect().translated(pGroup->pos());
+    // The caption sits on the line, not above it.
+    EXPECT_LT(caption.top(), frame.top());
+    EXPECT_GT(caption.bottom(), frame.top());
+    for (int nId : {CClientDlg::IDC_STATUS, CClientDlg::IDC_PERCENT})
+        EXPECT_GT(dlg.Control(nId)->geometry().top(), frame.top()) << nId;
+
+    const QColor line = pGroup->palette().color(QPalette::Mid);
+    const QColor background = dlg.palette().color(QPalette::Window);
+    ASSERT_NE(line.rgb(), background.rgb());
+    // What the screen holds (an X server's pixels under Xvfb), once the window has been painted there.
+    QImage shot;
+    int nMissing = -1;
+    std::string gaps;
+    const bool bWhole = QTest::qWaitFor(
+        [&] {
+            // The offscreen platform has no screen to read back at its scale: there, the window's own
+            // painting stands for it.
+            shot = QGuiApplication::platformName() == QLatin1String("offscreen")
+                       ? dlg.grab().toImage()
+                       : dlg.screen()->grabWindow(dlg.winId()).toImage();
+            if (shot.isNull())
+                return false;
+            // The screen's pixels per window pixel, whatever the platform says of the image.
+            const qreal dpr = qreal(shot.width()) / dlg.width();
+            const int y = qRound(frame.top() * dpr);
+            nMissing = 0;
+            gaps.clear();
+            for (int x = qRound(frame.left() * dpr); x < qRound((frame.right() - 1) * dpr); ++x) {
+                const bool bInGap = x >= qRound((caption.left() - 2) * dpr) && x < qRound((caption.right() + 3) * dpr);
+                if (bInGap)
+                    continue;
+                if (QColor(shot.pixel(x, y)).rgb() != line.rgb()) {
+                    ++nMissing;
+                    if (gaps.size() < 200)
+                        gaps += std::to_string(x) + " ";
+                }
+            }
+            return nMissing == 0;
+        },
+        2000);
+    EXPECT_TRUE(bWhole) << nMissing << " pixels of the top edge missing at x = " << gaps << "on "
+                        << QGuiApplication::platformName().toStdString() << " at scale " << dlg.devicePixelRatioF();
+    dlg.close();
 }
 
 // ---- The rule on a window of the test's own ----------------------------------------------------
