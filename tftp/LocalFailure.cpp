@@ -21,6 +21,9 @@ LocalFailure FailureOfOpen(const std::string& strPath, int nError)
     LocalFailure failure{LocalFailure::Kind::System, strPath, nError, 0};
     if (nError == EISDIR) {
         failure.kind = LocalFailure::Kind::Folder;
+    } else if (nError == EINVAL) {
+        // What CLocalFile::OpenForRead leaves for a device or a pipe, which open itself takes.
+        failure.kind = LocalFailure::Kind::NotOrdinary;
     } else if (nError == ENOENT) {
         // "No such file or directory" leaves a person to guess which of the two is missing.
         struct stat folder {};

@@ -26,8 +26,8 @@ struct LocalFailure {
     bool IsKnown() const { return kind != Kind::None; }
 };
 
-// What the system's refusal to open strPath (nError, from open or stat) means for the file: a folder, a
-// missing folder, or the system's reason as it is.
+// What a refusal to open strPath for reading (nError, as CLocalFile::OpenForRead leaves it) means for
+// the file: a folder, no ordinary file, a missing folder, or the system's reason as it is.
 LocalFailure FailureOfOpen(const std::string& strPath, int nError);
 
 // One line's text without line end: the file, a colon and the reason, e.g.

@@ -249,6 +249,80 @@ TEST(LocalFileLoad, PathsThatAreNoReadableFileAreRefusedWithoutWaiting)
     }
 }
 
+// Whatever refused, the engine keeps which file it was and why, for a person to read; the result code
+// stays the one the window shows.
+TEST(LocalFileLoad, EachRefusalKeepsTheFileAndTheReason)
+{
+    TempDir dir;
+    const fs::path fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    MakeSparse(dir / "big.bin", TFTP_MAX_SEND_BYTES + 1);
+    WriteFileBytes(dir / "ok.txt", PatternBytes(10));
+    struct Case {
+        const char* name;
+        fs::path path;
+        std::string reason;  // after "path: "; empty: nothing to tell
+    };
+    const Case cases[] = {
+        {"missing file", dir / "missing.txt", "No such file or directory"},
+        {"missing folder", dir / "gone" / "fw.bin", "the folder " + (dir / "gone").string() + " does not exist"},
+        {"folder", dir / "folder", "is a folder"},
+        {"pipe", fifo, "is not an ordinary file"},
+        {"device", "/dev/zero", "is not an ordinary file"},
+        {"too large", dir / "big.bin", "is larger than the 33553919 bytes one transfer can carry"},
+        {"file that grows while read", "/proc/self/status", "changed while it was read"},
+        {"a file that loads", dir / "ok.txt", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFileProbe engine(DIRECTION_SEND, c.path);
+        engine.LoadSendFile();
+        EXPECT_EQ(DescribeLocalFailure(engine.GetLocalFailure()),
+                  c.reason.empty() ? std::string() : c.path.string() + ": " + c.reason);
+        EXPECT_EQ(engine.FinishLocal(), TFTP_OK);
+    }
+}
+
+TEST(LocalFileModes, EachRefusalOfASaveKeepsTheFileAndTheReason)
+{
+    TempDir dir;
+    fs::create_directory(dir / "folder");
+    WriteFileBytes(dir / "readonly.txt", PatternBytes(10));
+    fs::permissions(dir / "readonly.txt", fs::perms::owner_read);
+    fs::create_symlink(dir / "nowhere", dir / "dangling.txt");
+    fs::create_symlink(dir / "loop-b", dir / "loop-a");
+    fs::create_symlink(dir / "loop-a", dir / "loop-b");
+    WriteFileBytes(dir / "plain-file", PatternBytes(10));
+    struct Case {
+        const char* name;
+        fs::path path;
+        std::string reason;  // after "path: "; empty: the save may go ahead
+    };
+    const Case cases[] = {
+        {"folder of that name", dir / "folder", "is a folder"},
+        {"missing folder", dir / "gone" / "c.txt", "the folder " + (dir / "gone").string() + " does not exist"},
+        {"read-only file, for root too", dir / "readonly.txt", "is read-only"},
+        {"link that leads nowhere", dir / "dangling.txt", "is a symbolic link that leads to no file"},
+        {"links in a circle", dir / "loop-a", "Too many levels of symbolic links"},
+        {"a file where a folder should be", dir / "plain-file" / "c.txt", "Not a directory"},
+        {"device", "/dev/null", "is not an ordinary file"},
+        {"a new file", dir / "new.txt", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LocalFailure why;
+        const ReplaceOutcome nOutcome = CheckReplaceable(c.path.string(), &why);
+        EXPECT_EQ(nOutcome, c.reason.empty() ? ReplaceOutcome::Replaced : ReplaceOutcome::Refused);
+        EXPECT_EQ(DescribeLocalFailure(why), c.reason.empty() ? std::string() : c.path.string() + ": " + c.reason);
+        // The engine's check before a get says the same.
+        CFileProbe engine(DIRECTION_RECEIVE, c.path);
+        engine.SetReceivedHandler({}, true);
+        EXPECT_EQ(engine.PrepareLocal(), c.reason.empty() ? TFTP_OK : TFTP_ERR_FILE_OPEN);
+        EXPECT_EQ(DescribeLocalFailure(engine.GetLocalFailure()), DescribeLocalFailure(why));
+    }
+}
+
 TEST(LocalFileLoad, UnreadableFileIsFileOpen)
 {
     if (::geteuid() == 0)
@@ -782,6 +856,7 @@ TEST_F(SaveFailure, NewFileCannotBeCreated)
         EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
         TftpResult nResult = engine.FinishLocal();
         ::setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(DescribeLocalFailure(engine.GetLocalFailure()), engine.m_strLocalPath + ": Too many open files");
         return nResult;
     });
 }
@@ -799,6 +874,8 @@ TEST_F(SaveFailure, WriteFailsWhenTheDiskIsFull)
         TftpResult nResult = engine.FinishLocal();
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previous);
+        // The system's own reason, for the file the user chose (not the temporary one).
+        EXPECT_EQ(DescribeLocalFailure(engine.GetLocalFailure()), engine.m_strLocalPath + ": File too large");
         return nResult;
     });
 }
