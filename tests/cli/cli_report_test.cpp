@@ -41,4 +41,34 @@ TEST(CliReportTest, RouterErrorsShowTheRoutersTextOrTheirOwnMessage)
               LookupResultMessage(TFTP_ERR_PEER_ERROR) + "\n<ACCESS VIOLATION>\n(0x8214)\n");
 }
 
+// The line after the message and code: a file name or a router's text that holds control bytes shows
+// them as escapes, as every other text a terminal gets; nothing at all where nothing is known.
+TEST(CliReportTest, TheExtraLineIsSafeForATerminalAndOnlyWhereItTellsSomething)
+{
+    struct Case {
+        const char* name;
+        std::string shown;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a plain reason", FormatLocalDetail("/srv/conf/gw1.txt: Permission denied"),
+         "velnor-tftp: /srv/conf/gw1.txt: Permission denied\n"},
+        {"a file name that would set the title", FormatLocalDetail("/tmp/\x1b]0;x\x07: is a folder"),
+         "velnor-tftp: /tmp/\\x1b]0;x\\x07: is a folder\n"},
+        {"a forged line in a file name", FormatLocalDetail("/tmp/a\nSuccess: is read-only"),
+         "velnor-tftp: /tmp/a\\x0aSuccess: is read-only\n"},
+        {"nothing known", FormatLocalDetail(""), ""},
+        {"access violation", FormatRouterHint(TFTP_ERR_PEER_ERROR, "Access violation"),
+         "velnor-tftp: the router said \"Access violation\": usually a wrong password, or a model without file "
+         "numbers\n"},
+        {"no such file, with more words", FormatRouterHint(TFTP_ERR_PEER_ERROR, "No such file\r\n"),
+         "velnor-tftp: the router said \"No such file\\x0d\\x0a\": usually no settings are stored under that file "
+         "number\n"},
+        {"another router text is in the message already", FormatRouterHint(TFTP_ERR_PEER_ERROR, "Disk full"), ""},
+        {"no router text at all", FormatRouterHint(TFTP_ERR_NO_RESPONSE, ""), ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.shown, c.expected) << c.name;
+}
+
 }  // namespace
