@@ -64,6 +64,19 @@ ProgramRun RunPrefixed(QStringList prefix, const QStringList& args)
     return run;
 }
 
+// Whether this system lets a process mount a tmpfs of its own over folder (in a mount namespace, with a
+// user namespace when not root): containers and hardened kernels may refuse either.
+bool CanMountTmpfs(const fs::path& folder)
+{
+    QProcess probe;
+    QStringList args;
+    if (::geteuid() != 0)
+        args << "--map-root-user";
+    args << "--mount" << "/bin/sh" << "-c" << "mount -t tmpfs -o size=16k tmpfs \"$0\" 2>/dev/null" << Q(folder);
+    probe.start("/usr/bin/unshare", args);
+    return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+}
+
 // The prefix that starts the program as asked, or the reason it cannot be started so here.
 bool PrefixFor(RunAs how, const fs::path& folder, QStringList& prefix, std::string& strWhyNot)
 {
@@ -96,7 +109,7 @@ bool PrefixFor(RunAs how, const fs::path& folder, QStringList& prefix, std::stri
                << "dir=$1; shift; mount -t tmpfs -o size=16k tmpfs \"$dir\" 2>/dev/null || exit 77; exec \"$@\""
                << "sh" << Q(folder);
         strWhyNot = "mounting a tmpfs in a mount namespace is not allowed here";
-        return ::access("/usr/bin/unshare", X_OK) == 0;
+        return ::access("/usr/bin/unshare", X_OK) == 0 && CanMountTmpfs(folder);
     }
     return false;
 }
