@@ -180,6 +180,8 @@ private:
     // The step loop never spins: while the engine waits for the router no step runs and none is
     // queued; the engine's wake (a datagram, a time-out) runs the next one. At most one is ever queued.
     static constexpr int kMaxStepsInARow = 64;
+    // Steps run one after another for at most this long before the window's events get a turn.
+    static constexpr int kPumpAfterMs = 20;
     bool m_bStepQueued = false;
     bool m_bInStep = false;          // a step's work, phase handling or pump is under way
     bool m_bStepRequested = false;   // woken during a step: the step runs the next one itself

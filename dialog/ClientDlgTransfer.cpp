@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTimerEvent>
 
@@ -57,22 +58,27 @@ void CClientDlg::OnTransferStep()
 
 void CClientDlg::RunSteps()
 {
-    // Steps follow one another here, each with its own pump, for as long as the engine has work that
-    // waits for nothing; a step that leaves the engine waiting for the router (or at its end) returns
-    // to the event loop, whose next turn is that step's pump, and the engine's wake runs the next step.
-    // Running the following step here rather than queueing it saves a wake-up of the event loop, a
-    // turn through it and the read of the wake-up for every step: three system calls, more than the
-    // block exchange itself.
+    // Steps follow one another here for as long as the engine has work that waits for nothing; a step
+    // that leaves the engine waiting for the router (or at its end) returns to the event loop, and the
+    // engine's wake runs the next step. Running the following step here rather than queueing it saves
+    // a wake-up of the event loop, a turn through it and the read of the wake-up for every step: three
+    // system calls, more than the block exchange itself.
+    // The turn of the event loop that ran us has just handled what waited, and the steps of a block
+    // take microseconds: a pump of their own between them would cost more than the block. Everything
+    // that waits (the router's datagrams, time-outs, faults, painting and the user's input to the
+    // controls still enabled) is handled between two steps only once steps have held it for a while,
+    // as after reading a large image.
+    QElapsedTimer sinceEvents;
+    sinceEvents.start();
     for (int nRun = 1;; ++nRun) {
         m_bInStep = true;
         m_bStepRequested = false;
         ++m_nStepsRun;
         StepAndShow();
 
-        if (WantsNextStep()) {
-            // Everything that waits is handled between two steps: the router's datagrams, time-outs,
-            // faults, painting and the user's input to the controls that are still enabled.
+        if (WantsNextStep() && sinceEvents.elapsed() >= kPumpAfterMs) {
             QCoreApplication::processEvents();
+            sinceEvents.restart();
         }
         m_bInStep = false;
         if (m_bClosing)
