@@ -158,6 +158,7 @@ private:
     void RunSteps();
     void StepAndShow();
     bool WantsNextStep() const;
+    void TakeAnswerAlreadyThere();
 
     QLabel* m_pLabelOperation = nullptr;
     QComboBox* m_cboOperation = nullptr;
@@ -182,6 +183,11 @@ private:
     static constexpr int kMaxStepsInARow = 64;
     // Steps run one after another for at most this long before the window's events get a turn.
     static constexpr int kPumpAfterMs = 20;
+    // Blocks that wait for the event loop's notice without a look into the socket, after a look
+    // that found nothing there.
+    static constexpr int kLooksSkippedAfterAMiss = 7;
+    int m_nLooksToSkip = 0;
+    int m_nLooksSkipped = 0;
     bool m_bStepQueued = false;
     bool m_bInStep = false;          // a step's work, phase handling or pump is under way
     bool m_bStepRequested = false;   // woken during a step: the step runs the next one itself

@@ -93,6 +93,9 @@ public:
     bool IsAwaitingEvent() const;
     // Runs when a datagram has been accepted or a time-out has expired.
     void SetWakeHandler(std::function<void()> handler);
+    // While the engine waits for the router: takes its answer if it is already queued, never
+    // waiting (the wake handler runs as for any arrival). True when the next step has work.
+    bool TakeQueuedAnswer();
 
     // Sees every datagram the engine sends (bSent) and every one it takes from the router, as the
     // bytes on the wire, inside the step that sends or reads it: for a trace. Never changes anything.
