@@ -183,9 +183,9 @@ private:
     static constexpr int kMaxStepsInARow = 64;
     // Steps run one after another for at most this long before the window's events get a turn.
     static constexpr int kPumpAfterMs = 20;
-    // Blocks that wait for the event loop's notice without a look into the socket, after a look
-    // that found nothing there.
-    static constexpr int kLooksSkippedAfterAMiss = 7;
+    // The most blocks that wait for the event loop's notice without a look into the socket, after
+    // looks that found nothing there.
+    static constexpr int kMaxLooksSkipped = 15;
     int m_nLooksToSkip = 0;
     int m_nLooksSkipped = 0;
     bool m_bStepQueued = false;

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 #include "ClientDlg.h"
 #include "ErrorReport.h"
 #include "MessageBox.h"
@@ -105,15 +107,16 @@ void CClientDlg::RunSteps()
 
 void CClientDlg::TakeAnswerAlreadyThere()
 {
-    // A look that finds nothing costs a system call: after one, the next few blocks go through the
-    // event loop without looking, where the router is slower than this side (another processor).
+    // A look that finds nothing costs a system call: after one, the next block goes through the event
+    // loop without looking, after two in a row the next three, and so on up to kMaxLooksSkipped, where
+    // the router is slower than this side (it has a processor of its own).
     if (m_nLooksSkipped < m_nLooksToSkip) {
         ++m_nLooksSkipped;
         return;
     }
     m_nLooksSkipped = 0;
     // A datagram taken wakes the engine, which asks for the next step (m_bStepRequested).
-    m_nLooksToSkip = g_pTransfer->TakeQueuedAnswer() ? 0 : kLooksSkippedAfterAMiss;
+    m_nLooksToSkip = g_pTransfer->TakeQueuedAnswer() ? 0 : std::min(2 * m_nLooksToSkip + 1, kMaxLooksSkipped);
 }
 
 bool CClientDlg::WantsNextStep() const
