@@ -183,9 +183,11 @@ private:
     static constexpr int kMaxStepsInARow = 64;
     // Steps run one after another for at most this long before the window's events get a turn.
     static constexpr int kPumpAfterMs = 20;
-    // The most blocks that wait for the event loop's notice without a look into the socket, after
-    // looks that found nothing there.
+    // Looks into the socket that found nothing, in a row, before blocks go without one; the most
+    // blocks that then wait for the event loop's notice without a look.
+    static constexpr int kMissesBeforeSkipping = 3;
     static constexpr int kMaxLooksSkipped = 15;
+    int m_nMissesInARow = 0;
     int m_nLooksToSkip = 0;
     int m_nLooksSkipped = 0;
     bool m_bStepQueued = false;

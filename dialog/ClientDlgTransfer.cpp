@@ -107,16 +107,18 @@ void CClientDlg::RunSteps()
 
 void CClientDlg::TakeAnswerAlreadyThere()
 {
-    // A look that finds nothing costs a system call: after one, the next block goes through the event
-    // loop without looking, after two in a row the next three, and so on up to kMaxLooksSkipped, where
-    // the router is slower than this side (it has a processor of its own).
+    // A look that finds nothing costs a system call. Where the answer keeps not being there (the
+    // router has a processor of its own and answers later), the looks thin out: after a few misses in
+    // a row the next block goes without one, after one more the next three, up to kMaxLooksSkipped.
     if (m_nLooksSkipped < m_nLooksToSkip) {
         ++m_nLooksSkipped;
         return;
     }
     m_nLooksSkipped = 0;
     // A datagram taken wakes the engine, which asks for the next step (m_bStepRequested).
-    m_nLooksToSkip = g_pTransfer->TakeQueuedAnswer() ? 0 : std::min(2 * m_nLooksToSkip + 1, kMaxLooksSkipped);
+    m_nMissesInARow = g_pTransfer->TakeQueuedAnswer() ? 0 : m_nMissesInARow + 1;
+    const int nOver = m_nMissesInARow - kMissesBeforeSkipping;
+    m_nLooksToSkip = nOver < 0 ? 0 : std::min((2 << std::min(nOver, 4)) - 1, kMaxLooksSkipped);
 }
 
 bool CClientDlg::WantsNextStep() const
