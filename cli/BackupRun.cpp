@@ -450,13 +450,13 @@ private:
         sigaddset(&stop, SIGTERM);
         ::sigprocmask(SIG_BLOCK, &stop, &previous);
         QJsonObject placed;
-        std::string bytes;
-        if (!ReadFileBytes(workFile, bytes)) {
+        CConfSource received;
+        if (!received.Open(workFile)) {
             placed.insert("placed", "failed");
             placed.insert("error", QString::fromStdString("cannot read the received file " + workFile.string()));
         } else {
             // The folder is flushed once, by the main process at the end, not once per file.
-            const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), bytes, false);
+            const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), received, false);
             placed.insert("placed", replaced.outcome == ConfReplace::Replaced    ? "changed"
                                     : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
                                                                                  : "failed");

@@ -5,14 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "CliInput.h"
 
 namespace {
 
 std::string Reason(int nError) { return std::strerror(nError); }
 
-bool WriteAll(int fd, const std::string& bytes)
+bool WriteAll(int fd, std::string_view bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -61,15 +66,22 @@ void FlushFolder(const std::filesystem::path& dir)
     }
 }
 
-ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
-                                       bool bFlushFolder)
+namespace {
+
+// The new bytes of a copy, handed to visit piece by piece; false when visit or a read failed.
+using ConfPieces = std::function<bool(const std::function<bool(std::string_view piece)>& visit)>;
+
+ConfReplaceResult ReplaceConfWith(const std::filesystem::path& target, std::int64_t nSize, const ConfPieces& pieces,
+                                  bool bFlushFolder)
 {
     struct stat old {};
     const bool bExists = ::lstat(target.c_str(), &old) == 0;
     const bool bRegular = bExists && S_ISREG(old.st_mode);
-    if (bRegular) {
-        std::string current;
-        if (ReadFileBytes(target, current) && current == bytes)
+    if (bRegular && old.st_size == nSize) {
+        // Compared a piece at a time: neither the copy nor the new bytes are ever held whole.
+        CFileComparison comparison(target.string(), nSize);
+        pieces([&](std::string_view piece) { return comparison.Next(piece); });
+        if (comparison.Same())
             return {ConfReplace::Unchanged, {}};
     }
     // A configuration can hold secrets: a new copy is its owner's alone, as a file that velnor-tftp
@@ -90,7 +102,7 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, cons
     };
     if (::fchmod(fd, mode) != 0)
         return fail("cannot set the permissions of");
-    if (!WriteAll(fd, bytes))
+    if (!pieces([fd](std::string_view piece) { return WriteAll(fd, piece); }))
         return fail("cannot write");
     // On the disk before the rename, so that a power cut leaves the old file or the whole new one.
     if (::fsync(fd) != 0)
@@ -109,6 +121,55 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, cons
     if (bFlushFolder)
         FlushFolder(target.parent_path());
     return {ConfReplace::Replaced, {}};
+}
+
+}  // namespace
+
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
+                                       bool bFlushFolder)
+{
+    return ReplaceConfWith(
+        target, static_cast<std::int64_t>(bytes.size()),
+        [&bytes](const auto& visit) { return bytes.empty() || visit(bytes); }, bFlushFolder);
+}
+
+CConfSource::~CConfSource()
+{
+    if (m_nFd >= 0)
+        ::close(m_nFd);
+}
+
+bool CConfSource::Open(const std::filesystem::path& path)
+{
+    m_nFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st {};
+    if (m_nFd < 0 || ::fstat(m_nFd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    m_nSize = st.st_size;
+    return true;
+}
+
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CConfSource& source, bool bFlushFolder)
+{
+    const int fd = source.Fd();
+    return ReplaceConfWith(
+        target, source.Size(),
+        [fd](const auto& visit) {
+            // From its start each time: once for the comparison, once for the copy.
+            if (::lseek(fd, 0, SEEK_SET) != 0)
+                return false;
+            char buffer[65536];
+            while (true) {
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return n == 0;
+                if (!visit(std::string_view(buffer, static_cast<std::size_t>(n))))
+                    return false;
+            }
+        },
+        bFlushFolder);
 }
 
 CWorkFolder::CWorkFolder()

@@ -4,6 +4,7 @@
 // whole new one. Nothing else is left in DIR: the new bytes go to a hidden file beside the target,
 // which is renamed over it or removed.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,6 +22,27 @@ struct ConfReplaceResult {
 // itself is flushed with the folder when bFlushFolder (a caller that replaces many files flushes the
 // folder once, with FlushFolder, instead).
 ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
+                                       bool bFlushFolder = true);
+
+// A file whose bytes are to become a copy, read a piece at a time (a configuration can be large).
+class CConfSource {
+public:
+    CConfSource() = default;
+    ~CConfSource();
+    CConfSource(const CConfSource&) = delete;
+    CConfSource& operator=(const CConfSource&) = delete;
+    // An ordinary file (not through a link); false when it cannot be read.
+    bool Open(const std::filesystem::path& path);
+    int Fd() const { return m_nFd; }
+    std::int64_t Size() const { return m_nSize; }
+
+private:
+    int m_nFd = -1;
+    std::int64_t m_nSize = 0;
+};
+
+// As above, with the bytes of an open source file.
+ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CConfSource& source,
                                        bool bFlushFolder = true);
 
 // Makes the renames in a folder durable.

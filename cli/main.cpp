@@ -387,10 +387,16 @@ int CCliRun::Run()
         // The router's file of that number, read with the same password and kept in memory only.
         CliOptions readOptions = options;
         readOptions.operation = CliOperation::Get;
-        std::optional<std::string> routerBytes;
+        bool bEqual = false;
         driver.Engine().SetReceivedHandler(
-            [&](std::string_view bytes) {
-                routerBytes.emplace(bytes);
+            [&](const CReceivedBytes& bytes) {
+                std::size_t nOffset = 0;
+                bEqual = bytes.Size() == static_cast<std::int64_t>(localBytes.size())
+                         && bytes.ForEachPiece([&](std::string_view piece) {
+                                const bool bSame = localBytes.compare(nOffset, piece.size(), piece) == 0;
+                                nOffset += piece.size();
+                                return bSame;
+                            });
                 return TFTP_OK;
             },
             false);
@@ -403,7 +409,6 @@ int CCliRun::Run()
         if (nExit != CLI_EXIT_OK && !bMissing)
             return End(nExit);
         m_outcome.routerText.reset();
-        const bool bEqual = routerBytes && *routerBytes == localBytes;
         if (bEqual || options.bCheck) {
             const std::string text = bEqual ? "the router's file is the same; nothing was sent"
                                             : "check passed; a put would change the router's file";
@@ -419,19 +424,29 @@ int CCliRun::Run()
     }
 
     if (!bSend) {
-        // Handed over once every block has arrived: to standard output instead of a file, or only
-        // looked at to tell whether the local file's bytes change.
+        // Handed over once every block has arrived: to standard output instead of a file, or, before
+        // the save, compared piece by piece with the local file to tell whether its bytes change.
+        // Only the JSON line tells that; without it the plain save does all.
         bool bChanged = true;
-        driver.Engine().SetReceivedHandler(
-            [&](std::string_view bytes) {
-                if (!m_bStdStream) {
-                    bChanged = !FileHoldsBytes(m_strLocalPath, bytes);
+        if (m_bStdStream) {
+            driver.Engine().SetReceivedHandler(
+                [](const CReceivedBytes& bytes) {
+                    std::fflush(stdout);
+                    const bool bWritten =
+                        bytes.ForEachPiece([](std::string_view piece) { return WriteAllTo(STDOUT_FILENO, piece); });
+                    return bWritten ? TFTP_OK : TFTP_ERR_FILE_WRITE;
+                },
+                false);
+        } else if (options.bJson) {
+            driver.Engine().SetReceivedHandler(
+                [&](const CReceivedBytes& bytes) {
+                    CFileComparison comparison(m_strLocalPath, bytes.Size());
+                    bytes.ForEachPiece([&](std::string_view piece) { return comparison.Next(piece); });
+                    bChanged = !comparison.Same();
                     return TFTP_OK;
-                }
-                std::fflush(stdout);
-                return WriteAllTo(STDOUT_FILENO, bytes) ? TFTP_OK : TFTP_ERR_FILE_WRITE;
-            },
-            !m_bStdStream);
+                },
+                true);
+        }
         driver.Engine().SetLocalFile(true, m_strLocalPath);
         const int nExit = Transfer(driver, progress, MakeRequest(options, m_strPassword), true);
         m_outcome.nBytes = driver.Engine().GetBytesDone();

@@ -158,6 +158,7 @@ private:
     void RunSteps();
     void StepAndShow();
     bool WantsNextStep() const;
+    void TakeAnswerAlreadyThere();
 
     QLabel* m_pLabelOperation = nullptr;
     QComboBox* m_cboOperation = nullptr;
@@ -180,6 +181,15 @@ private:
     // The step loop never spins: while the engine waits for the router no step runs and none is
     // queued; the engine's wake (a datagram, a time-out) runs the next one. At most one is ever queued.
     static constexpr int kMaxStepsInARow = 64;
+    // Steps run one after another for at most this long before the window's events get a turn.
+    static constexpr int kPumpAfterMs = 20;
+    // Looks into the socket that found nothing, in a row, before blocks go without one; the most
+    // blocks that then wait for the event loop's notice without a look.
+    static constexpr int kMissesBeforeSkipping = 3;
+    static constexpr int kMaxLooksSkipped = 15;
+    int m_nMissesInARow = 0;
+    int m_nLooksToSkip = 0;
+    int m_nLooksSkipped = 0;
     bool m_bStepQueued = false;
     bool m_bInStep = false;          // a step's work, phase handling or pump is under way
     bool m_bStepRequested = false;   // woken during a step: the step runs the next one itself

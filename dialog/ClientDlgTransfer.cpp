@@ -4,8 +4,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTimerEvent>
+
+#include <algorithm>
 
 #include "ClientDlg.h"
 #include "ErrorReport.h"
@@ -57,22 +60,34 @@ void CClientDlg::OnTransferStep()
 
 void CClientDlg::RunSteps()
 {
-    // Steps follow one another here, each with its own pump, for as long as the engine has work that
-    // waits for nothing; a step that leaves the engine waiting for the router (or at its end) returns
-    // to the event loop, whose next turn is that step's pump, and the engine's wake runs the next step.
-    // Running the following step here rather than queueing it saves a wake-up of the event loop, a
-    // turn through it and the read of the wake-up for every step: three system calls, more than the
-    // block exchange itself.
+    // Steps follow one another here for as long as the engine has work that waits for nothing; a step
+    // that leaves the engine waiting for the router (or at its end) returns to the event loop, and the
+    // engine's wake runs the next step. Running the following step here rather than queueing it saves
+    // a wake-up of the event loop, a turn through it and the read of the wake-up for every step: three
+    // system calls, more than the block exchange itself.
+    // The turn of the event loop that ran us has just handled what waited, and the steps of a block
+    // take microseconds: a pump of their own between them would cost more than the block. Everything
+    // that waits (the router's datagrams, time-outs, faults, painting and the user's input to the
+    // controls still enabled) is handled between two steps only once steps have held it for a while,
+    // as after reading a large image, and in any case when a run of steps returns to the event loop.
+    QElapsedTimer sinceEvents;
+    sinceEvents.start();
     for (int nRun = 1;; ++nRun) {
         m_bInStep = true;
         m_bStepRequested = false;
         ++m_nStepsRun;
         StepAndShow();
 
-        if (WantsNextStep()) {
-            // Everything that waits is handled between two steps: the router's datagrams, time-outs,
-            // faults, painting and the user's input to the controls that are still enabled.
+        // The router's answer is often queued already when a block's last step is done (on a busy
+        // processor the send itself hands over to the router): it is taken at once, never waiting,
+        // rather than after a turn of the event loop that would only report it. The run still ends
+        // within kMaxStepsInARow steps, and the event loop's turn then needs no queued step.
+        if (nRun < kMaxStepsInARow && !WantsNextStep())
+            TakeAnswerAlreadyThere();
+
+        if (WantsNextStep() && sinceEvents.elapsed() >= kPumpAfterMs) {
             QCoreApplication::processEvents();
+            sinceEvents.restart();
         }
         m_bInStep = false;
         if (m_bClosing)
@@ -88,6 +103,22 @@ void CClientDlg::RunSteps()
             return;
         }
     }
+}
+
+void CClientDlg::TakeAnswerAlreadyThere()
+{
+    // A look that finds nothing costs a system call. Where the answer keeps not being there (the
+    // router has a processor of its own and answers later), the looks thin out: after a few misses in
+    // a row the next block goes without one, after one more the next three, up to kMaxLooksSkipped.
+    if (m_nLooksSkipped < m_nLooksToSkip) {
+        ++m_nLooksSkipped;
+        return;
+    }
+    m_nLooksSkipped = 0;
+    // A datagram taken wakes the engine, which asks for the next step (m_bStepRequested).
+    m_nMissesInARow = g_pTransfer->TakeQueuedAnswer() ? 0 : m_nMissesInARow + 1;
+    const int nOver = m_nMissesInARow - kMissesBeforeSkipping;
+    m_nLooksToSkip = nOver < 0 ? 0 : std::min((2 << std::min(nOver, 4)) - 1, kMaxLooksSkipped);
 }
 
 bool CClientDlg::WantsNextStep() const

@@ -168,6 +168,18 @@ void CTftpSocket::OnReceive(int nErrorCode)
     }
 }
 
+bool CTftpSocket::TakeQueuedDatagram()
+{
+    if (m_nSocket < 0 || m_bHasDatagram)
+        return false;
+    for (int nTry = 0; nTry < kMaxReadsPerNotification && m_nSocket >= 0; ++nTry) {
+        const ReadOutcome nOutcome = ReadOne(MSG_DONTWAIT);
+        if (nOutcome != READ_AGAIN)
+            return nOutcome == READ_ACCEPTED;
+    }
+    return false;
+}
+
 bool CTftpSocket::WaitForDatagram(int nMaxWaitMs)
 {
     if (m_nSocket < 0 || m_bHasDatagram || nMaxWaitMs <= 0)

@@ -41,6 +41,10 @@ public:
     // a turn of the event loop and a read. From the first call on, the socket's reads may wait;
     // every other call on it still never does.
     bool WaitForDatagram(int nMaxWaitMs);
+    // Takes a datagram that is already queued, as a notification would, and never waits: true when
+    // one from the router went into the slot. For an owner that has just sent and would otherwise
+    // hand over to its event loop only to be told of the answer at once.
+    bool TakeQueuedDatagram();
     // Harmless when no socket is open.
     void Close();
     bool IsOpen() const { return m_nSocket >= 0; }

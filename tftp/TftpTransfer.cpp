@@ -329,6 +329,11 @@ bool CTftpTransfer::IsAwaitingEvent() const
     return !g_pSocket->HasDatagram() && !m_bTimedOut;
 }
 
+bool CTftpTransfer::TakeQueuedAnswer()
+{
+    return IsAwaitingEvent() && g_pSocket->TakeQueuedDatagram();
+}
+
 void CTftpTransfer::SetWakeHandler(std::function<void()> handler)
 {
     m_onWake = std::move(handler);

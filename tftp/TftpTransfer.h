@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -46,6 +47,25 @@ inline constexpr std::int64_t TFTP_MAX_RECEIVE_BYTES = 64LL * 1024 * 1024;
 // Largest file that can be sent: 65535 blocks, the last one short.
 inline constexpr std::int64_t TFTP_MAX_SEND_BYTES = 65534LL * 512 + 511;
 
+// The bytes of a received file as the engine holds them, in its blocks: handed to the owner's
+// received-file handler, and valid only while that runs.
+class CReceivedBytes {
+public:
+    // Largest piece ForEachPiece hands over.
+    static constexpr std::size_t kMaxPiece = 128 * TFTP_BLOCK_SIZE;
+
+    std::int64_t Size() const { return m_nSize; }
+    // Hands the bytes to visit in order, in pieces of at most kMaxPiece bytes (a piece is valid only
+    // during its call; none for an empty file). Stops at the first false from visit, and then
+    // returns false.
+    bool ForEachPiece(const std::function<bool(std::string_view piece)>& visit) const;
+
+private:
+    friend class CTftpTransfer;
+    explicit CReceivedBytes(std::int64_t nSize) : m_nSize(nSize) {}
+    std::int64_t m_nSize;
+};
+
 class CTftpTransfer {
 public:
     CTftpTransfer();
@@ -76,17 +96,21 @@ public:
     bool IsAwaitingEvent() const;
     // Runs when a datagram has been accepted or a time-out has expired.
     void SetWakeHandler(std::function<void()> handler);
+    // While the engine waits for the router: takes its answer if it is already queued, never
+    // waiting (the wake handler runs as for any arrival). True when the next step has work.
+    bool TakeQueuedAnswer();
 
     // Sees every datagram the engine sends (bSent) and every one it takes from the router, as the
     // bytes on the wire, inside the step that sends or reads it: for a trace. Never changes anything.
     using DatagramObserver = std::function<void(bool bSent, std::span<const std::uint8_t> datagram)>;
     void SetDatagramObserver(DatagramObserver observer) { m_onDatagram = std::move(observer); }
-    // A received file handed over whole once every block has arrived, before it is saved (or instead
-    // of the save when bSaveLocalFile is false: the bytes go elsewhere, or are only compared). A code
-    // other than 0 from the handler fails the transfer like a failed save. Without the save the
-    // local path is no target at all: nothing about it is checked or touched. Stays set for later
-    // transfers; an empty handler with true restores the plain save.
-    using ReceivedHandler = std::function<TftpResult(std::string_view bytes)>;
+    // A received file handed over once every block has arrived, before it is saved (or instead of
+    // the save when bSaveLocalFile is false: the bytes go elsewhere, or are only compared). The
+    // handler reads the bytes from the blocks where they are, piece by piece: no second copy of the
+    // file is made. A code other than 0 from the handler fails the transfer like a failed save.
+    // Without the save the local path is no target at all: nothing about it is checked or touched.
+    // Stays set for later transfers; an empty handler with true restores the plain save.
+    using ReceivedHandler = std::function<TftpResult(const CReceivedBytes& bytes)>;
     void SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile);
 
     // Read-only views for progress displays and tests.

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <new>
+#include <string_view>
 
 #include "TftpTransfer.h"
 
@@ -22,8 +24,26 @@ namespace {
 
 // The local file is read and written in pieces of this size (a multiple of the block size), through
 // one buffer: a process runs one transfer at a time.
-constexpr std::size_t kFileChunk = 128 * TFTP_BLOCK_SIZE;
+constexpr std::size_t kFileChunk = CReceivedBytes::kMaxPiece;
 std::uint8_t s_fileChunk[kFileChunk];
+
+// The received blocks in order, gathered into pieces of up to kFileChunk bytes: one system call or
+// comparison per block would cost more than receiving the block did. False as soon as visit is.
+bool GatherReceivedBlocks(const std::function<bool(std::string_view piece)>& visit)
+{
+    std::size_t nHeld = 0;
+    for (const RecvBlock* pNode = g_pRecvHead; pNode; pNode = pNode->pNext) {
+        const std::size_t nLength = static_cast<std::size_t>(pNode->nLength);
+        if (nHeld + nLength > kFileChunk) {
+            if (!visit(std::string_view(reinterpret_cast<const char*>(s_fileChunk), nHeld)))
+                return false;
+            nHeld = 0;
+        }
+        std::memcpy(s_fileChunk + nHeld, pNode->data, nLength);
+        nHeld += nLength;
+    }
+    return nHeld == 0 || visit(std::string_view(reinterpret_cast<const char*>(s_fileChunk), nHeld));
+}
 
 // Block memory of a large file comes in whole huge pages (2 MiB, aligned) that are advised as such
 // and provided by the system in one call. Touching fresh small pages one by one costs a fault each,
@@ -251,20 +271,7 @@ TftpResult CTftpTransfer::SaveReceivedFile()
     rules.nNewFileMode = 0600;
     rules.bNewFileModeExact = true;
     const ReplaceOutcome nOutcome = ReplaceWholeFile(m_strLocalPath, rules, [](CLocalFile& file) {
-        // The blocks are gathered into large writes: one system call per block would cost more than
-        // receiving the block did.
-        std::size_t nHeld = 0;
-        for (const RecvBlock* pNode = g_pRecvHead; pNode; pNode = pNode->pNext) {
-            const std::size_t nLength = static_cast<std::size_t>(pNode->nLength);
-            if (nHeld + nLength > kFileChunk) {
-                if (!file.Write(s_fileChunk, nHeld))
-                    return false;
-                nHeld = 0;
-            }
-            std::memcpy(s_fileChunk + nHeld, pNode->data, nLength);
-            nHeld += nLength;
-        }
-        return nHeld == 0 || file.Write(s_fileChunk, nHeld);
+        return GatherReceivedBlocks([&file](std::string_view piece) { return file.Write(piece.data(), piece.size()); });
     }, &m_localFailure);
     switch (nOutcome) {
     case ReplaceOutcome::Replaced:
@@ -287,15 +294,12 @@ void CTftpTransfer::SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalF
 
 TftpResult CTftpTransfer::HandOverReceived()
 {
-    std::string bytes;
-    try {
-        bytes.reserve(static_cast<std::size_t>(m_nBytesDone));
-        for (const RecvBlock* pNode = g_pRecvHead; pNode; pNode = pNode->pNext)
-            bytes.append(reinterpret_cast<const char*>(pNode->data), static_cast<std::size_t>(pNode->nLength));
-    } catch (const std::bad_alloc&) {
-        return TFTP_ERR_NO_MEMORY;
-    }
-    return m_onReceived(bytes);
+    return m_onReceived(CReceivedBytes(m_nBytesDone));
+}
+
+bool CReceivedBytes::ForEachPiece(const std::function<bool(std::string_view piece)>& visit) const
+{
+    return GatherReceivedBlocks(visit);
 }
 
 TftpResult CTftpTransfer::FreeBlocks()

@@ -95,6 +95,63 @@ TEST(ConfStoreTest, AFailedReplacementKeepsTheOldCopy)
     EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{name});
 }
 
+// A received file put into place from its file, read a piece at a time: every difference, in the
+// first, a middle or the last piece, is a change, the same bytes leave the very same file, and the
+// source can be read twice over (comparison, then copy).
+TEST(ConfStoreTest, AReceivedFileIsComparedAndCopiedInPieces)
+{
+    testsupport::TempDir dir;
+    const fs::path target = dir / "big.conf";
+    const fs::path received = dir / "received";
+    const std::vector<std::uint8_t> pattern = testsupport::PatternBytes(3 * 65536 + 123, 8);
+    const std::string base(pattern.begin(), pattern.end());
+    const auto flipped = [&](std::size_t nOffset) {
+        std::string other = base;
+        other[nOffset] = static_cast<char>(other[nOffset] ^ 0x20);
+        return other;
+    };
+    struct Step {
+        const char* name;
+        std::string bytes;
+        ConfReplace outcome;
+    };
+    const Step steps[] = {
+        {"new copy", base, ConfReplace::Replaced},
+        {"same bytes", base, ConfReplace::Unchanged},
+        {"first byte", flipped(0), ConfReplace::Replaced},
+        {"back again", base, ConfReplace::Replaced},
+        {"first byte of the second piece", flipped(65536), ConfReplace::Replaced},
+        {"last byte", flipped(base.size() - 1), ConfReplace::Replaced},
+        {"last byte, again", flipped(base.size() - 1), ConfReplace::Unchanged},
+        {"one byte shorter", base.substr(0, base.size() - 1), ConfReplace::Replaced},
+        {"empty", std::string(), ConfReplace::Replaced},
+        {"empty, again", std::string(), ConfReplace::Unchanged},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        Write(received, step.bytes);
+        struct stat before {};
+        ::stat(target.c_str(), &before);
+        CConfSource source;
+        ASSERT_TRUE(source.Open(received));
+        EXPECT_EQ(ReplaceConfIfChanged(target, source).outcome, step.outcome);
+        EXPECT_EQ(Read(target), step.bytes);
+        struct stat after {};
+        ASSERT_EQ(::stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino == before.st_ino, step.outcome == ConfReplace::Unchanged);
+        EXPECT_EQ(after.st_mode & 07777, 0600u);
+    }
+    EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"big.conf", "received"}));
+
+    // A source that is no ordinary file, or no file at all, cannot be opened; one reached through a
+    // link is not followed.
+    CConfSource folder, missing, linked;
+    EXPECT_FALSE(folder.Open(dir.Path()));
+    EXPECT_FALSE(missing.Open(dir / "missing"));
+    fs::create_symlink(received, dir / "link");
+    EXPECT_FALSE(linked.Open(dir / "link"));
+}
+
 TEST(ConfStoreTest, WorkFolderIsPrivateAndGoesWithItsContent)
 {
     fs::path path;

@@ -331,6 +331,59 @@ TEST_F(CliScriptingTest, IfChangedPutsOnlyWhatDiffers)
     EXPECT_EQ(Stats().writeRequests, 0u);
 }
 
+// Files of several pieces (the engine hands a received file over 64 KiB at a time): a difference in
+// any piece, at a piece's edge or in the very last byte, is a change, and a file of the same bytes is
+// none, for the get into an existing file as for the read of put --if-changed.
+TEST_F(CliScriptingTest, ChangedIsToldOverEveryPieceOfALargeFile)
+{
+    constexpr std::size_t kPiece = 64 * 1024;
+    const Bytes router = testsupport::PatternBytes(3 * kPiece + 300, 12);
+    const auto with = [&](std::size_t nOffset) {
+        Bytes other = router;
+        other[nOffset] ^= 0x5a;
+        return other;
+    };
+    struct Row {
+        const char* name;
+        Bytes local;
+        bool bChanged;
+    };
+    const Row rows[] = {
+        {"same bytes", router, false},
+        {"first byte", with(0), true},
+        {"last byte of a piece", with(kPiece - 1), true},
+        {"first byte of the next piece", with(kPiece), true},
+        {"last byte of the file", with(router.size() - 1), true},
+        {"one byte shorter", Bytes(router.begin(), router.end() - 1), true},
+        {"one byte longer", [&] {
+             Bytes longer = router;
+             longer.push_back('x');
+             return longer;
+         }(), true},
+    };
+    StartRouter();
+    testsupport::WriteFileBytes(m_routerDir / "config1", router);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::filesystem::path local = m_localDir / "large.txt";
+        testsupport::WriteFileBytes(local, row.local);
+        const ProgramRun put = RunProgram({"put", "--check", "--if-changed", "--json", "-q", "-n", "1",
+                                           Q(m_strRouter), Q(local)});
+        EXPECT_EQ(put.nExit, 0) << put.err;
+        EXPECT_EQ(JsonLineOf(put).value("changed"), row.bChanged);
+        const ProgramRun get = RunProgram({"get", "--json", "-q", "-n", "1", Q(m_strRouter), Q(local)});
+        EXPECT_EQ(get.nExit, 0) << get.err;
+        EXPECT_EQ(JsonLineOf(get).value("changed"), row.bChanged);
+        EXPECT_EQ(testsupport::ReadFileBytes(local), router);
+    }
+    // Without --json nobody is told: the file is saved all the same.
+    testsupport::WriteFileBytes(m_localDir / "plain.txt", with(kPiece));
+    const ProgramRun plain = RunProgram({"get", "-q", "-n", "1", Q(m_strRouter), Q(m_localDir / "plain.txt")});
+    EXPECT_EQ(plain.nExit, 0) << plain.err;
+    EXPECT_EQ(plain.out, "");
+    EXPECT_EQ(testsupport::ReadFileBytes(m_localDir / "plain.txt"), router);
+}
+
 TEST_F(CliScriptingTest, CheckValidatesTheLocalSideAndSendsNothing)
 {
     StartRouter();

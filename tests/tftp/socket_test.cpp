@@ -255,6 +255,46 @@ TEST_F(SocketTest, WaitForDatagramTakesWhatANotificationWouldAndWaitsNoLongerTha
     EXPECT_FALSE(m_socket.WaitForDatagram(1000));
 }
 
+// The window's look into the socket right after a send: what is queued is taken as a notification
+// would take it, and the look never waits, not even once the console's wait has made reads wait.
+TEST_F(SocketTest, TakeQueuedDatagramTakesWhatIsThereAndNeverWaits)
+{
+    UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);
+    ASSERT_TRUE(otherHost.Bound());
+    using Clock = std::chrono::steady_clock;
+    for (const bool bAfterAWait : {false, true}) {
+        SCOPED_TRACE(bAfterAWait ? "after a wait in the read" : "never waited");
+        m_nArrivals = 0;
+        if (bAfterAWait) {
+            EXPECT_FALSE(m_socket.WaitForDatagram(20));
+        }
+        // Nothing queued: false at once.
+        const auto start = Clock::now();
+        EXPECT_FALSE(m_socket.TakeQueuedDatagram());
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 15);
+        EXPECT_EQ(m_nArrivals, 0);
+
+        // A stray datagram in front: read and dropped, the router's behind it is the next look's.
+        ASSERT_TRUE(otherHost.SendTo(m_client, Datagram(516, 's')));
+        FromRouter(Datagram(516, 'a'));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(m_nClientPort) > 0; }, 2000));
+        EXPECT_FALSE(m_socket.TakeQueuedDatagram());
+        EXPECT_EQ(m_nArrivals, 0);
+        EXPECT_TRUE(m_socket.TakeQueuedDatagram());
+        EXPECT_EQ(m_nArrivals, 1);
+        // While one is held, nothing more is taken.
+        FromRouter(Datagram(10, 'b'));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ReceiveQueueOf(m_nClientPort) > 0; }, 2000));
+        EXPECT_FALSE(m_socket.TakeQueuedDatagram());
+        EXPECT_EQ(Take(m_socket), Datagram(516, 'a'));
+        EXPECT_TRUE(m_socket.TakeQueuedDatagram());
+        EXPECT_EQ(Take(m_socket), Datagram(10, 'b'));
+    }
+    EXPECT_EQ(m_owner.m_nFaults, 0);
+    m_socket.Close();
+    EXPECT_FALSE(m_socket.TakeQueuedDatagram());
+}
+
 TEST_F(SocketTest, StrayDatagramOfAnySizeFromAnotherHostLeavesTheHeldOneAlone)
 {
     UdpPeer otherHost(testsupport::LoopbackAddressForTest(1), kTestRouterPort);

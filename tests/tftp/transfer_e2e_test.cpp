@@ -232,8 +232,11 @@ TEST_F(TransferE2ETest, ReceivedFileTakenByTheOwnerOnlyIsNotCheckedAsASaveTarget
         CTransferDriver driver(kFastTimings);
         std::string handed;
         driver.Engine().SetReceivedHandler(
-            [&](std::string_view bytes) {
-                handed = bytes;
+            [&](const CReceivedBytes& bytes) {
+                bytes.ForEachPiece([&](std::string_view piece) {
+                    handed += piece;
+                    return true;
+                });
                 return TFTP_OK;
             },
             false);
