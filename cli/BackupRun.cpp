@@ -748,9 +748,13 @@ private:
         if (m_nSignal)
             nExit = kExitInterruptBase + m_nSignal;
 
+        // In the list's order, not the order they ended in.
         std::vector<std::string> failedNames;
-        for (const RouterResult& result : m_failed)
-            failedNames.push_back(result.strName);
+        for (const InventoryRow& row : m_inventory.rows) {
+            const auto it = m_results.find(row.strName);
+            if (it != m_results.end() && it->second.state == RouterState::Failed)
+                failedNames.push_back(row.strName);
+        }
         const int nHooksFailed = m_pNight->Close(
             m_inventory.rows, CBackupNight::Ending{m_counts, m_nSignal != 0, nExit, commit, committedChanges});
         if (m_options.bJson) {

@@ -216,9 +216,10 @@ std::string FormatStatusTable(const BackupState& state, std::time_t now, int nSt
         const RouterRecord& r = *pRecord;
         std::string message;
         if (r.ok == std::optional<bool>(false) && !r.bDown) {
+            // The code first: a long message is cut, the code never.
             message = OneLineText(r.message.value_or(""));
             if (r.code && !r.code->empty())
-                message += " (" + *r.code + ")";
+                message = *r.code + " " + message;
         }
         out += line(r.strName, RouterStatus(r, now, nStaleAfterHours), FormatAge(r.lastSuccess, now),
                     FormatAge(r.lastChange, now), std::to_string(r.nConsecutiveFailures), message);
