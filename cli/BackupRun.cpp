@@ -755,6 +755,12 @@ private:
             if (it != m_results.end() && it->second.state == RouterState::Failed)
                 failedNames.push_back(row.strName);
         }
+        std::vector<std::string> notDone;
+        for (const InventoryRow& row : m_inventory.rows) {
+            if (std::find(m_notDone.begin(), m_notDone.end(), row.strName) != m_notDone.end())
+                notDone.push_back(row.strName);
+        }
+        m_notDone = std::move(notDone);
         const int nHooksFailed = m_pNight->Close(
             m_inventory.rows, CBackupNight::Ending{m_counts, m_nSignal != 0, nExit, commit, committedChanges});
         if (m_options.bJson) {

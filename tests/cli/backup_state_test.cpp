@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -381,6 +382,78 @@ TEST_F(BackupStateTest, ALogAPersonReadsTheMorningAfter)
         EXPECT_TRUE(ParseUtcTime(object.value("time").toString().toStdString())) << name;
     EXPECT_TRUE(ParseUtcTime(night.summary.value("time").toString().toStdString()));
     EXPECT_EQ(night.summary.value("failed_routers").toArray(), (QJsonArray{"bad1", "bad2"}));
+}
+
+}  // namespace
+
+namespace {
+
+// At most four hooks at a time, and more than one when there are events enough.
+TEST_F(BackupStateTest, HooksRunSideBySideFourAtMost)
+{
+    std::vector<std::string> rows;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        AddRouter(name, "config " + name + "\n");
+        rows.push_back(Row(name));
+    }
+    WriteList(rows);
+    fs::create_directories(m_dir / "running");
+    const fs::path hook = m_dir / "count-hook";
+    testsupport::WriteFileBytes(hook, Bytes("#!/bin/sh\n"
+                                            "touch " + (m_dir / "running").string() + "/$$\n"
+                                            "sleep 0.3\n"
+                                            "ls " + (m_dir / "running").string() + " | wc -l >> "
+                                            + (m_dir / "counts").string() + "\n"
+                                            "rm " + (m_dir / "running").string() + "/$$\n"));
+    fs::permissions(hook, fs::perms::owner_all);
+    Night night = Backup({"--hook", Q(hook), "--json"});
+    EXPECT_EQ(night.nExit, 0) << night.err;
+    EXPECT_EQ(night.summary.value("hooks_failed").toInt(), 0) << night.err;
+    std::ifstream in(m_dir / "counts");
+    int nRuns = 0, nMost = 0;
+    for (int n; in >> n; ++nRuns)
+        nMost = std::max(nMost, n);
+    EXPECT_EQ(nRuns, 9);  // eight changed, one run_done
+    EXPECT_LE(nMost, 4);
+    EXPECT_GE(nMost, 2);
+}
+
+// An interrupted run names the routers it did not back up and still keeps the state of the others.
+TEST_F(BackupStateTest, AnInterruptedRunNamesWhatItDidNotDo)
+{
+    AddRouter("quick", "config quick\n");
+    velnor::sim::RouterSimOptions silent;
+    const std::string slow = testsupport::LoopbackAddressForTest(7);
+    silent.listenAddress = slow;
+    silent.port = testsupport::kTestRouterPort;
+    silent.silent = true;
+    testsupport::TempDir root;
+    silent.root = root.Path();
+    velnor::sim::RouterSim sim(silent);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    WriteList({Row("quick"), "slow," + slow});
+    m_env.insert("VELNOR_TEST_REPLY_TIMEOUT_MS", "5000");
+    QProcess process;
+    process.setProgram(QStringLiteral(VELNOR_TFTP_PROGRAM));
+    process.setArguments(BackupArgs({"--json"}));
+    process.setProcessEnvironment(m_env);
+    process.start();
+    ASSERT_TRUE(process.waitForStarted(5000));
+    // quick reported, slow asked and waiting.
+    std::string out;
+    while (out.find("\"name\":\"quick\"") == std::string::npos && process.waitForReadyRead(5000))
+        out += process.readAllStandardOutput().toStdString();
+    ASSERT_TRUE(sim.WaitFor([](const auto& s) { return s.datagramsIn > 0; }, std::chrono::milliseconds(5000)));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 143);
+    out += process.readAllStandardOutput().toStdString();
+    EXPECT_NE(out.find("\"not_done_routers\":[\"slow\"]"), std::string::npos) << out;
+    EXPECT_TRUE(Record("quick").value("ok").toBool());
+    EXPECT_TRUE(Record("slow").value("last_attempt").isNull());
+    EXPECT_EQ(State().value("last_run").toObject().value("interrupted").toBool(), true);
 }
 
 }  // namespace
