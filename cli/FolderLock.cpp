@@ -83,6 +83,10 @@ std::optional<FolderLock> FolderLock::Take(const std::string& strDir, Kind kind,
     if (kind == Kind::Exclusive) {
         if (::mkdir(strState.c_str(), 0700) != 0 && errno != EEXIST)
             return fail("cannot create " + EscapeForTerminal(strState) + ": " + std::strerror(errno));
+        // The backup's own folder, not a link to somewhere else nor another user's.
+        struct stat st {};
+        if (::lstat(strState.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            return fail(EscapeForTerminal(strState) + " is not a folder of this user");
         nFd = ::open(strLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     } else {
         nFd = ::open(strLock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);

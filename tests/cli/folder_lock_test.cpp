@@ -97,6 +97,16 @@ TEST(FolderLockTest, AReaderCreatesNothing)
     EXPECT_NE(error.find("cannot create " + (dir.Path() / "missing" / ".velnor").string()), std::string::npos) << error;
 }
 
+TEST(FolderLockTest, ALinkInPlaceOfTheBackupsFolderIsRefused)
+{
+    testsupport::TempDir dir, elsewhere;
+    fs::create_directory_symlink(elsewhere.Path(), dir.Path() / ".velnor");
+    std::string error;
+    EXPECT_FALSE(FolderLock::Take(dir.Path().string(), Kind::Exclusive, 0, &error));
+    EXPECT_NE(error.find(".velnor is not a folder of this user"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
+}
+
 TEST(FolderLockTest, AWaitEndsWhenTheHolderLetsGoOrGivesUp)
 {
     testsupport::TempDir dir;
