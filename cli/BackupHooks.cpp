@@ -17,17 +17,11 @@
 
 #include "ConsoleOut.h"
 #include "SafeText.h"
+#include "TimeText.h"
 
 extern char** environ;
 
 namespace {
-
-long long NowMs()
-{
-    timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string BaseName(const std::string& path)
 {
@@ -104,7 +98,7 @@ bool Start(const std::string& program, const HookEvent& event, int nTimeoutSecon
     hook.nOutFd = out[0];
     hook.strName = BaseName(program);
     hook.strEvent = event.strEvent;
-    hook.nDeadline = NowMs() + static_cast<long long>(nTimeoutSeconds) * 1000;
+    hook.nDeadline = MonotonicMs() + static_cast<long long>(nTimeoutSeconds) * 1000;
     return true;
 }
 
@@ -209,7 +203,7 @@ int RunHooks(const std::vector<std::string>& programs, const std::vector<HookEve
                 continue;
             std::vector<pollfd> fds;
             long long nWait = 1000;
-            const long long nNow = NowMs();
+            const long long nNow = MonotonicMs();
             for (const Running& hook : running) {
                 fds.push_back(pollfd{hook.nOutFd, POLLIN, 0});
                 if (!hook.bKilled)
@@ -219,13 +213,13 @@ int RunHooks(const std::vector<std::string>& programs, const std::vector<HookEve
             for (std::size_t i = 0; i < running.size();) {
                 Running& hook = running[i];
                 bool bEnded = Drain(hook);
-                if (!bEnded && !hook.bKilled && NowMs() >= hook.nDeadline) {
+                if (!bEnded && !hook.bKilled && MonotonicMs() >= hook.nDeadline) {
                     // The whole group: a hook's own children must not run on.
                     ::kill(-hook.pid, SIGKILL);
                     hook.bKilled = true;
                 }
                 // A child that left the group may hold the pipe open: the hook itself is over.
-                if (!bEnded && hook.bKilled && NowMs() >= hook.nDeadline + 1000)
+                if (!bEnded && hook.bKilled && MonotonicMs() >= hook.nDeadline + 1000)
                     bEnded = true;
                 if (bEnded) {
                     if (!Reap(hook, nTimeoutSeconds))

@@ -22,6 +22,11 @@ std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
 
 }  // namespace
 
+std::optional<int> ParseWholeNumber(std::string_view text, int nLow, int nHigh)
+{
+    return ParseBounded(text, nLow, nHigh);
+}
+
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 {
     BackupParseResult result;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr int kBackupDefaultJobs = 16;
@@ -13,6 +14,7 @@ inline constexpr int kMaxAnswerTimeout = 60;
 inline constexpr int kMaxWaitLockSeconds = 3600;
 inline constexpr int kMaxHookTimeoutSeconds = 3600;
 inline constexpr int kMaxStaleAfterHours = 8760;  // a year
+inline constexpr int kDefaultStaleAfterHours = 48;
 
 struct BackupOptions {
     std::string strInventory;
@@ -28,7 +30,7 @@ struct BackupOptions {
     std::optional<std::string> metricsFile;   // the monitoring's text file, written after every run
     std::vector<std::string> hooks;           // programs told of a router's change of state
     int nHookTimeoutSeconds = 30;
-    int nStaleAfterHours = 48;
+    int nStaleAfterHours = kDefaultStaleAfterHours;
 };
 
 enum class BackupAction { Run, Help, UsageError };
@@ -38,6 +40,9 @@ struct BackupParseResult {
     BackupOptions options;
     std::string strError;
 };
+
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
+std::optional<int> ParseWholeNumber(std::string_view text, int nLow, int nHigh);
 
 // args: the arguments after "backup".
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);

@@ -17,13 +17,6 @@ namespace {
 
 constexpr long kPollMs = 100;  // how often a waiting run tries again
 
-long long MonotonicMs()
-{
-    timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void SleepMs(long nMs)
 {
     timespec ts{nMs / 1000, (nMs % 1000) * 1000000};

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 
+#include "BackupOptions.h"
 #include "BackupReport.h"
 #include "CliOptions.h"
 #include "ConsoleOut.h"
@@ -80,16 +81,6 @@ int Rank(const std::string& state)
     return kRank.at(state);
 }
 
-std::optional<int> ParseHours(const std::string& text)
-{
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    const int n = std::stoi(text);
-    if (n < 1 || n > 8760)
-        return std::nullopt;
-    return n;
-}
-
 }  // namespace
 
 StatusParseResult ParseStatusCommandLine(const std::vector<std::string>& args)
@@ -140,9 +131,10 @@ StatusParseResult ParseStatusCommandLine(const std::vector<std::string>& args)
             if (bStale)
                 return usageError("option --stale-after is given twice");
             bStale = true;
-            const std::optional<int> hours = ParseHours(*value);
+            const std::optional<int> hours = ParseWholeNumber(*value, 1, kMaxStaleAfterHours);
             if (!hours)
-                return usageError("invalid --stale-after \"" + *value + "\": use 1 to 8760 hours");
+                return usageError("invalid --stale-after \"" + *value + "\": use 1 to "
+                                  + std::to_string(kMaxStaleAfterHours) + " hours");
             result.options.nStaleAfterHours = *hours;
         }
     }

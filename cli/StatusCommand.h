@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "BackupOptions.h"
 #include "BackupState.h"
-
-inline constexpr int kStatusDefaultStaleHours = 48;
 
 struct StatusOptions {
     std::string strOutDir;
-    int nStaleAfterHours = kStatusDefaultStaleHours;
+    int nStaleAfterHours = kDefaultStaleAfterHours;  // as backup's
     bool bJson = false;
 };
 

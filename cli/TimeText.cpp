@@ -1,6 +1,7 @@
 #include "TimeText.h"
 
 #include <cstdio>
+#include <time.h>
 
 std::string FormatUtcTime(std::time_t t)
 {
@@ -42,4 +43,11 @@ std::optional<std::time_t> ParseUtcTime(const std::string& text)
     tm.tm_min = mi;
     tm.tm_sec = s;
     return ::timegm(&tm);
+}
+
+long long MonotonicMs()
+{
+    timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }

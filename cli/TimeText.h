@@ -12,3 +12,5 @@ std::string FormatUtcTime(std::time_t t);
 std::string FormatLocalTime(std::time_t t);
 // The UTC form above (also with "+00:00"); nothing for anything else.
 std::optional<std::time_t> ParseUtcTime(const std::string& text);
+// Milliseconds of the monotonic clock, for waits and time-outs.
+long long MonotonicMs();
