@@ -63,7 +63,10 @@ void CBackupNight::Load()
 
 void CBackupNight::OnRouter(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
 {
-    m_outcomes[row.strName] = Outcome{result, child, std::time(nullptr)};
+    m_outcomes[row.strName] = Outcome{result.state,           result.bChanged,
+                                      result.strMessage,      TextField(child, "code"),
+                                      TextField(child, "class"), TextField(child, "router_text"),
+                                      std::time(nullptr)};
 }
 
 std::vector<std::string> CBackupNight::Prune(const std::vector<InventoryRow>& rows)
@@ -125,14 +128,13 @@ int CBackupNight::Close(const std::vector<InventoryRow>& rows, const Ending& end
         const auto it = m_outcomes.find(row.strName);
         const fs::path copy = fs::path(m_strOutDir) / (row.strName + ".conf");
         std::vector<const char*> raised;
-        if (it != m_outcomes.end() && it->second.result.state != RouterState::Skipped) {
+        if (it != m_outcomes.end() && it->second.state != RouterState::Skipped) {
             const Outcome& outcome = it->second;
-            const QJsonObject& child = outcome.child;
             record.lastAttempt = outcome.time;
-            record.routerText = TextField(child, "router_text");
-            if (outcome.result.state == RouterState::Ok) {
+            record.routerText = outcome.routerText;
+            if (outcome.state == RouterState::Ok) {
                 const bool bChanged = ending.committedChanges ? ending.committedChanges->count(row.strName) > 0
-                                                              : outcome.result.bChanged;
+                                                              : outcome.bChanged;
                 if (record.nConsecutiveFailures > 0)
                     raised.push_back("recovered");
                 if (bChanged)
@@ -153,9 +155,9 @@ int CBackupNight::Close(const std::vector<InventoryRow>& rows, const Ending& end
                     raised.push_back("failed");
                 record.ok = false;
                 ++record.nConsecutiveFailures;
-                record.code = TextField(child, "code");
-                record.failureClass = TextField(child, "class");
-                record.message = outcome.result.strMessage;
+                record.code = outcome.code;
+                record.failureClass = outcome.failureClass;
+                record.message = outcome.strMessage;
             }
         }
         if (!record.bDown && record.lastSuccess && now - *record.lastSuccess > nStaleAfter && !record.bStaleReported) {

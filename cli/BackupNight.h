@@ -48,9 +48,13 @@ public:
     const BackupState& State() const { return m_state; }
 
 private:
+    // Only what the record keeps: thousands of routers' whole JSON objects would weigh on every
+    // worker forked later.
     struct Outcome {
-        RouterResult result;
-        QJsonObject child;
+        RouterState state = RouterState::Failed;
+        bool bChanged = false;
+        std::string strMessage;
+        std::optional<std::string> code, failureClass, routerText;
         std::time_t time = 0;
     };
 

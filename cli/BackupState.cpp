@@ -225,9 +225,11 @@ bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, u
 
 bool SaveBackupState(const std::string& strDir, const BackupState& state, std::string* pstrError)
 {
-    QJsonObject root;
-    root.insert("version", kBackupStateVersion);
-    root.insert("written_by", "velnor-tftp backup");
+    // One router a line, each made and appended on its own: thousands of routers never stand as one
+    // document tree in memory beside the text.
+    QJsonObject head;
+    head.insert("version", kBackupStateVersion);
+    head.insert("written_by", "velnor-tftp backup");
     if (state.lastRun) {
         const LastRun& run = *state.lastRun;
         QJsonObject o;
@@ -241,12 +243,17 @@ bool SaveBackupState(const std::string& strDir, const BackupState& state, std::s
         o.insert("not_done", run.nNotDone);
         o.insert("interrupted", run.bInterrupted);
         o.insert("exit", run.nExit);
-        root.insert("last_run", o);
+        head.insert("last_run", o);
     }
-    QJsonArray list;
-    for (const RouterRecord& record : state.routers)
-        list.append(RecordJson(record));
-    root.insert("routers", list);
-    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    return WriteFileAtomically(StateFilePath(strDir), bytes.toStdString(), 0600, pstrError);
+    QByteArray text = QJsonDocument(head).toJson(QJsonDocument::Compact);
+    // {...} opened up for the records.
+    text.chop(1);
+    std::string bytes = text.toStdString();
+    bytes += ",\"routers\":[\n";
+    for (std::size_t i = 0; i < state.routers.size(); ++i) {
+        bytes += QJsonDocument(RecordJson(state.routers[i])).toJson(QJsonDocument::Compact).toStdString();
+        bytes += i + 1 < state.routers.size() ? ",\n" : "\n";
+    }
+    bytes += "]}\n";
+    return WriteFileAtomically(StateFilePath(strDir), bytes, 0600, pstrError);
 }
