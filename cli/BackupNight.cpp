@@ -1,9 +1,12 @@
 #include "BackupNight.h"
 
 #include <QCryptographicHash>
-#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "BackupHooks.h"
@@ -24,16 +27,26 @@ std::optional<std::string> TextField(const QJsonObject& child, const char* key)
     return value.toString().toStdString();
 }
 
-// The stored copy's size and SHA-256, read in pieces; nothing when there is no copy.
+// The stored copy's size and SHA-256, read in pieces; false when there is no copy.
 bool HashCopy(const fs::path& path, std::int64_t& nBytes, std::string& strSha256)
 {
-    QFile file(QString::fromStdString(path.string()));
-    if (!file.open(QIODevice::ReadOnly))
+    const int nFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (nFd < 0)
         return false;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    char buffer[65536];
+    std::int64_t nTotal = 0;
+    ssize_t n = 0;
+    while ((n = ::read(nFd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) {
+            hash.addData(QByteArrayView(buffer, n));
+            nTotal += n;
+        }
+    }
+    ::close(nFd);
+    if (n < 0)
         return false;
-    nBytes = file.size();
+    nBytes = nTotal;
     strSha256 = hash.result().toHex().toStdString();
     return true;
 }
