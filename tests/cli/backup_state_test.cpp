@@ -457,3 +457,33 @@ TEST_F(BackupStateTest, AnInterruptedRunNamesWhatItDidNotDo)
 }
 
 }  // namespace
+
+namespace {
+
+// On a terminal the progress line names the routers that have waited longer than one time-out. The
+// terminal is script(1)'s; the run is ended by a SIGTERM once the line has had its chance.
+TEST_F(BackupStateTest, TheProgressLineNamesTheRoutersItWaitsFor)
+{
+    if (std::system("command -v script >/dev/null 2>&1 && command -v timeout >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) or timeout(1) is not installed";
+    AddRouter("quick", "config quick\n");
+    WriteList({Row("quick"), "mute-1," + testsupport::LoopbackAddressForTest(11),
+               "mute-2," + testsupport::LoopbackAddressForTest(12)});
+    std::string command = "timeout -s TERM 2.3 " + std::string(VELNOR_TFTP_PROGRAM);
+    for (const QString& arg : BackupArgs({"--timeout", "1"}))
+        command += " '" + arg.toStdString() + "'";
+    m_env.insert("VELNOR_TEST_REPLY_TIMEOUT_MS", "5000");
+    Night night = [&] {
+        QProcess process;
+        process.setProcessEnvironment(m_env);
+        process.start("script", QStringList{"-qec", Q(command), "/dev/null"});
+        EXPECT_TRUE(process.waitForFinished(15000));
+        Night ran;
+        ran.out = process.readAllStandardOutput().toStdString();
+        return ran;
+    }();
+    EXPECT_NE(night.out.find(", waiting for mute-1, mute-2"), std::string::npos) << night.out;
+    EXPECT_EQ(night.out.find("waiting for quick"), std::string::npos) << night.out;
+}
+
+}  // namespace
