@@ -4,12 +4,17 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr int kBackupDefaultJobs = 16;
 inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
 inline constexpr int kMaxAnswerTimeout = 60;
+inline constexpr int kMaxWaitLockSeconds = 3600;
+inline constexpr int kMaxHookTimeoutSeconds = 3600;
+inline constexpr int kMaxStaleAfterHours = 8760;  // a year
+inline constexpr int kDefaultStaleAfterHours = 48;
 
 struct BackupOptions {
     std::string strInventory;
@@ -19,6 +24,13 @@ struct BackupOptions {
     bool bJson = false;
     std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
     std::optional<std::string> passwordFile;  // "-" is standard input
+    int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
+    bool bQuiet = false;                      // nothing on success but the summary
+    bool bPrune = false;                      // remove the copies of routers no longer listed
+    std::optional<std::string> metricsFile;   // the monitoring's text file, written after every run
+    std::vector<std::string> hooks;           // programs told of a router's change of state
+    int nHookTimeoutSeconds = 30;
+    int nStaleAfterHours = kDefaultStaleAfterHours;
 };
 
 enum class BackupAction { Run, Help, UsageError };
@@ -28,6 +40,9 @@ struct BackupParseResult {
     BackupOptions options;
     std::string strError;
 };
+
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
+std::optional<int> ParseWholeNumber(std::string_view text, int nLow, int nHigh);
 
 // args: the arguments after "backup".
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);
