@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `cmake --install` into a temporary prefix: exactly the expected files (the three programs and what a
-# desktop, man and bash look for; nothing of the tests, benchmarks or screenshots), each with the
-# mode a package must carry, and the desktop files naming one id throughout.
+# desktop, man and bash look for, the backup service and the Ansible collection; nothing of the
+# tests, benchmarks or screenshots), each with the mode a package must carry, and the desktop files
+# naming one id throughout.
 # Usage: install_tree_test.sh BUILD-FOLDER EXPECTED-LIST DESKTOP-ID
 set -uo pipefail
 build=${1:?usage: install_tree_test.sh BUILD-FOLDER EXPECTED-LIST DESKTOP-ID}
@@ -24,7 +25,7 @@ while IFS= read -r line; do
     mode=${line%% *}
     path=${line#* }
     case $path in
-        ./bin/*) want=755 ;;
+        ./bin/* | ./sbin/* | ./libexec/velnor-client/*) want=755 ;;
         *) [[ -d $prefix/$path ]] && want=755 || want=644 ;;
     esac
     [[ $mode == "$want" ]] || fail "$path has mode $mode, not $want"
