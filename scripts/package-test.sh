@@ -155,7 +155,8 @@ IFS=: read -r _ _ uid _ _ home shell < <(getent passwd velnor-backup) || fail "n
   fail "velnor-backup is not a system user without a shell: $(getent passwd velnor-backup)"
 [[ $(stat -c '%a %U %G' /var/lib/velnor-backup 2>&1) == "700 velnor-backup velnor-backup" ]] ||
   fail "the state folder is $(stat -c '%a %U %G' /var/lib/velnor-backup 2>&1)"
-[[ $(readlink /etc/systemd/system/timers.target.wants/velnor-backup.timer) == "$units/velnor-backup.timer" ]] ||
+# (deb-systemd-helper links to /lib/systemd/system, the same folder as /usr/lib/systemd/system.)
+[[ $(readlink -f /etc/systemd/system/timers.target.wants/velnor-backup.timer) == $(readlink -f "$units/velnor-backup.timer") ]] ||
   fail "the timer is not enabled: $(ls -l /etc/systemd/system/timers.target.wants/ 2>&1)"
 
 # The unit's command line as the unit runs it: its user and group, no privileges to gain, no
@@ -217,16 +218,17 @@ sleep 0.3
 status=0
 TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" $exec_start > "$work/run1.log" 2>&1 || status=1
 # The cron job's line, where systemd does not run (as here): the same run, nothing changed since.
-[ -d /run/systemd/system ] || TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" sh -c "\$1" sh "$cron_command" > "$work/run2.log" 2>&1 || status=2
+[ -d /run/systemd/system ] || TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" sh -c '\$1' sh "$cron_command" > "$work/run2.log" 2>&1 || status=2
 kill \$sim; wait \$sim 2>/dev/null
 exit \$status
 SERVICE
+service_status=0
 if unshare --net true 2>/dev/null; then
-  unshare --net sh "$work/service.sh"
+  unshare --net sh "$work/service.sh" || service_status=$?
 else
-  sh "$work/service.sh"
+  sh "$work/service.sh" || service_status=$?
 fi
-case $? in
+case $service_status in
   1) fail "the service's command line as velnor-backup: $(cat "$work/run1.log")" ;;
   2) fail "the cron job's command as velnor-backup: $(cat "$work/run2.log")" ;;
 esac
@@ -249,6 +251,9 @@ status_out=$(runuser -u velnor-backup -- /usr/bin/velnor-tftp status --out "$con
 grep -q "r1" <<< "$status_out" && grep -q "r2" <<< "$status_out" || fail "status does not list r1 and r2: $status_out"
 grep -q "^changed r1$" /var/lib/velnor-backup/hook-events 2>/dev/null && grep -q "^run_done" /var/lib/velnor-backup/hook-events 2>/dev/null ||
   fail "the hooks saw no change of r1 and no end of the run: $(cat /var/lib/velnor-backup/hook-events 2>&1)"
+# The cron job's line sends its output to the system log: its run shows in the hooks' record.
+[ -d /run/systemd/system ] || [[ $(grep -c '^run_done' /var/lib/velnor-backup/hook-events 2>/dev/null) == 2 ]] ||
+  fail "the cron job's command ran no backup (runs seen by the hook: $(grep -c '^run_done' /var/lib/velnor-backup/hook-events 2>&1))"
 grep -l "Subject: \[velnor-backup\] r1: configuration changed" /tmp/velnor-package-test-mail.* >/dev/null 2>&1 ||
   fail "velnor-backup-mail mailed no change of r1"
 grep -h "^+secret line 1" /tmp/velnor-package-test-mail.* >/dev/null 2>&1 || fail "the mail of r1 does not show its change"
