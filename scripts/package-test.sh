@@ -164,11 +164,22 @@ IFS=: read -r _ _ uid _ _ home shell < <(getent passwd velnor-backup) || fail "n
 user=$(setting "$unit" User) group=$(setting "$unit" Group) umask=$(setting "$unit" UMask)
 exec_start=$(setting "$unit" ExecStart)
 [[ -n $user && -n $group && -n $umask && -n $exec_start ]] || fail "the unit lacks User, Group, UMask or ExecStart"
+# MemoryDenyWriteExecute= as the kernel's own switch for it (kept across exec), where it has one.
+mdwe=""
+if [[ $(setting "$unit" MemoryDenyWriteExecute) == yes ]]; then
+  cat > "$work/mdwe.py" <<'MDWE'
+import ctypes, os, sys
+PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN = 65, 1
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN, 0, 0, 0)
+os.execvp(sys.argv[1], sys.argv[1:])
+MDWE
+  mdwe="python3 $work/mdwe.py"
+fi
 cat > "$work/as-unit" <<AS_UNIT
 #!/bin/sh
 exec env -i PATH="\${TEST_PATH:-/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin}" LANG=C.UTF-8 \
     HOME=$home USER=$user LOGNAME=$user SHELL=$shell STATE_DIRECTORY=/var/lib/$(setting "$unit" StateDirectory) \
-    setpriv --reuid=$user --regid=$group --init-groups --no-new-privs --inh-caps=-all --bounding-set=-all \
+    $mdwe setpriv --reuid=$user --regid=$group --init-groups --no-new-privs --inh-caps=-all --bounding-set=-all \
     sh -c 'umask $umask && exec "\$@"' sh "\$@"
 AS_UNIT
 chmod 755 "$work/as-unit"
@@ -218,7 +229,7 @@ sleep 0.3
 status=0
 TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" $exec_start > "$work/run1.log" 2>&1 || status=1
 # The cron job's line, where systemd does not run (as here): the same run, nothing changed since.
-[ -d /run/systemd/system ] || TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" sh -c '\$1' sh "$cron_command" > "$work/run2.log" 2>&1 || status=2
+[ -d /run/systemd/system ] || TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" sh -c "$cron_command" > "$work/run2.log" 2>&1 || status=2
 kill \$sim; wait \$sim 2>/dev/null
 exit \$status
 SERVICE
