@@ -225,7 +225,7 @@ set -u
 ip link set lo up 2>/dev/null || true
 /usr/bin/velnor-router-sim --listen 127.0.18.1-127.0.18.3 --root "$work/fleet" --password secret --quiet --max-seconds 60 > "$work/sim.log" 2>&1 &
 sim=\$!
-sleep 0.3
+for _ in \$(seq 100); do grep -q serving "$work/sim.log" && break; sleep 0.05; done
 status=0
 TEST_PATH="$work/bin:/usr/sbin:/usr/bin:/sbin:/bin" "$work/as-unit" $exec_start > "$work/run1.log" 2>&1 || status=1
 # The cron job's line, where systemd does not run (as here): the same run, nothing changed since.
@@ -288,7 +288,7 @@ ip link set lo up 2>/dev/null || true
 a=\$!
 /usr/bin/velnor-router-sim --root "$work/ansible-fleet/osaka" --listen 127.0.20.3 --password kansai-7f3 --quiet --max-seconds 120 > "$work/sim-b.log" 2>&1 &
 b=\$!
-sleep 0.3
+for _ in \$(seq 100); do grep -q serving "$work/sim-a.log" && grep -q serving "$work/sim-b.log" && break; sleep 0.05; done
 cd "$work/playbooks"
 status=0
 env -u VELNOR_TFTP HOME="$work" ANSIBLE_NOCOLOR=1 ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" ansible-playbook -i inventory/example \
