@@ -1,6 +1,8 @@
 #include "GitStore.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "ChildProcess.h"
 
@@ -86,16 +88,34 @@ CGitStore::CommitResult CGitStore::Stage(const std::vector<std::string>& files)
         if (std::filesystem::is_regular_file(m_dir / file, ec))
             present.push_back(file);
     }
-    if (present.empty()) {
+    std::vector<std::string> removed;
+    for (const std::string& file : m_removed) {
+        std::error_code ec;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(m_dir / file, ec)))
+            removed.push_back(file);
+    }
+    if (present.empty() && removed.empty()) {
         result.bOk = true;
         return result;
     }
-    std::vector<std::string> add{"add", "--"};
-    add.insert(add.end(), present.begin(), present.end());
-    const Run staged = Git(add);
-    if (staged.nExit != 0) {
-        result.strError = Describe(staged, "git add failed");
-        return result;
+    if (!present.empty()) {
+        std::vector<std::string> add{"add", "--"};
+        add.insert(add.end(), present.begin(), present.end());
+        const Run staged = Git(add);
+        if (staged.nExit != 0) {
+            result.strError = Describe(staged, "git add failed");
+            return result;
+        }
+    }
+    if (!removed.empty()) {
+        std::vector<std::string> rm{"rm", "--cached", "--quiet", "--ignore-unmatch", "--"};
+        rm.insert(rm.end(), removed.begin(), removed.end());
+        const Run unstaged = Git(rm);
+        if (unstaged.nExit != 0) {
+            result.strError = Describe(unstaged, "git rm failed");
+            return result;
+        }
+        present.insert(present.end(), removed.begin(), removed.end());
     }
     // Paths relative to the folder, which may lie below the top of the repository.
     std::vector<std::string> diff{"diff", "--cached", "--name-only", "-z", "--no-renames", "--relative", "--"};
@@ -132,4 +152,45 @@ CGitStore::CommitResult CGitStore::Finish(CommitResult result, const std::string
     if (head.nExit == 0)
         result.hash = Trimmed(head.out);
     return result;
+}
+
+bool CGitStore::ExcludeFolder(const std::string& strName, std::string& error) const
+{
+    const Run where = Git({"rev-parse", "--show-prefix", "--git-path", "info/exclude"});
+    if (where.nExit != 0) {
+        error = Describe(where, "git rev-parse failed");
+        return false;
+    }
+    std::istringstream lines(where.out);
+    std::string prefix, excludePath;
+    std::getline(lines, prefix);
+    std::getline(lines, excludePath);
+    std::filesystem::path exclude = excludePath;
+    if (exclude.is_relative())
+        exclude = m_dir / exclude;
+    const std::string pattern = "/" + prefix + strName + "/";
+    std::string text;
+    {
+        std::ifstream in(exclude, std::ios::binary);
+        std::ostringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    }
+    std::istringstream existing(text);
+    for (std::string line; std::getline(existing, line);) {
+        if (line == pattern)
+            return true;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(exclude.parent_path(), ec);
+    std::ofstream out(exclude, std::ios::binary | std::ios::app);
+    if (!text.empty() && text.back() != '\n')
+        out << '\n';
+    out << "# velnor-tftp backup: its lock and state\n" << pattern << '\n';
+    out.flush();
+    if (!out) {
+        error = "cannot write " + exclude.string();
+        return false;
+    }
+    return true;
 }
