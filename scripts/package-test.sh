@@ -212,7 +212,7 @@ JOBS=2
 TIMEOUT=1
 PASSWORD_FILE=/etc/velnor/fleet.pw
 HOOKS="$work/bin/record-hook /usr/sbin/velnor-backup-mail"
-VELNOR_MAIL_TO=netadmin@example.org
+BACKUP_MAIL_TO=netadmin@example.org
 SETTINGS
 if [ ! -d /var/lib/prometheus/node-exporter ]; then
   made_exporter_folder=$( [ -d /var/lib/prometheus ] && echo /var/lib/prometheus/node-exporter || echo /var/lib/prometheus )
@@ -268,6 +268,8 @@ grep -q "^changed r1$" /var/lib/velnor-backup/hook-events 2>/dev/null && grep -q
 grep -l "Subject: \[velnor-backup\] r1: configuration changed" /tmp/velnor-package-test-mail.* >/dev/null 2>&1 ||
   fail "velnor-backup-mail mailed no change of r1"
 grep -h "^+secret line 1" /tmp/velnor-package-test-mail.* >/dev/null 2>&1 || fail "the mail of r1 does not show its change"
+grep -h "^To: netadmin@example.org$" /tmp/velnor-package-test-mail.* >/dev/null 2>&1 ||
+  fail "the mail is not to BACKUP_MAIL_TO of /etc/default/velnor-backup"
 remove_test_files
 
 echo "== The Ansible collection"

@@ -49,7 +49,7 @@ header_count() { sed '/^$/q' "$work/mail" | grep -c "^$1:"; }
 common=(VELNOR_ADDRESS=192.0.2.1 VELNOR_FILE="$out/core-1.conf" VELNOR_COMMIT="$commit")
 
 # changed: the commit's change of this router's copy, and nothing of the other router's.
-run VELNOR_EVENT=changed VELNOR_ROUTER=core-1 "${common[@]}" VELNOR_MAIL_TO="netadmin@example.org ops@example.org"
+run VELNOR_EVENT=changed VELNOR_ROUTER=core-1 "${common[@]}" BACKUP_MAIL_TO="netadmin@example.org ops@example.org"
 ((status == 0)) || fail "changed: exit status $status: $(cat "$work/stderr")"
 if mailed; then
     has "Subject: [velnor-backup] core-1: configuration changed" changed
@@ -92,7 +92,7 @@ run VELNOR_EVENT=failed VELNOR_ROUTER=core-1 VELNOR_MESSAGE="ルーターから�
 mailed && has "ルーターから応答がありません (0x8213)" "failed in Japanese"
 
 # A name or text with line breaks adds no header: one Subject, one To, nothing of "Bcc".
-run VELNOR_EVENT=failed VELNOR_ROUTER=$'core-1\nBcc: victim@example.org' VELNOR_MAIL_TO=$'root\nBcc: x@example.org'
+run VELNOR_EVENT=failed VELNOR_ROUTER=$'core-1\nBcc: victim@example.org' BACKUP_MAIL_TO=$'root\nBcc: x@example.org'
 if mailed; then
     [[ $(header_count Subject) == 1 && $(header_count To) == 1 && $(header_count Bcc) == 0 ]] ||
         fail "a name with a line break added headers: $(sed '/^$/q' "$work/mail")"
@@ -103,10 +103,10 @@ fi
 # run_done is not mailed unless asked for; then with the run's counts and no mail settings.
 run VELNOR_EVENT=run_done VELNOR_ROUTERS=3 VELNOR_FAILED=1
 ((status == 0)) && ! mailed || fail "run_done was mailed by default (status $status)"
-run VELNOR_EVENT=run_done VELNOR_ROUTERS=3 VELNOR_FAILED=1 VELNOR_MAIL_EVENTS="failed run_done"
-mailed && { has "VELNOR_ROUTERS=3" run_done; has "VELNOR_FAILED=1" run_done; lacks "VELNOR_MAIL_EVENTS" run_done; } ||
+run VELNOR_EVENT=run_done VELNOR_ROUTERS=3 VELNOR_FAILED=1 BACKUP_MAIL_EVENTS="failed run_done"
+mailed && { has "VELNOR_ROUTERS=3" run_done; has "VELNOR_FAILED=1" run_done; lacks "BACKUP_MAIL_EVENTS" run_done; } ||
     fail "run_done asked for: no mail"
-run VELNOR_EVENT=changed VELNOR_ROUTER=core-1 "${common[@]}" VELNOR_MAIL_EVENTS="failed"
+run VELNOR_EVENT=changed VELNOR_ROUTER=core-1 "${common[@]}" BACKUP_MAIL_EVENTS="failed"
 ((status == 0)) && ! mailed || fail "changed was mailed though only failed was asked for"
 
 # Run by hand: says so, exit 2, no mail. A failing sendmail fails the hook.

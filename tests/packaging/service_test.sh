@@ -92,7 +92,7 @@ grep -qE "^15 2 \* \* \*[[:space:]]+velnor-backup[[:space:]]+\[ -d /run/systemd/
     fail "the cron job does not run $(setting "$service" ExecStart) as velnor-backup at 02:15 where systemd does not run"
 # Every setting of the settings file is one that the program knows (commented out, with its default).
 while IFS= read -r name; do
-    grep -q "^$name=" "$program" || [[ $name == VELNOR_MAIL_* ]] ||
+    grep -q "^$name=" "$program" || [[ $name == BACKUP_MAIL_* ]] ||
         fail "$settings offers $name, which $(setting "$service" ExecStart) does not know"
 done < <(sed -n 's/^#\([A-Z_]*\)=.*/\1/p' "$root$settings" | sort -u)
 
