@@ -96,6 +96,17 @@ while IFS= read -r name; do
         fail "$settings offers $name, which $(setting "$service" ExecStart) does not know"
 done < <(sed -n 's/^#\([A-Z_]*\)=.*/\1/p' "$root$settings" | sort -u)
 
+# The example list is one the backup takes: with its password files beside it and every router
+# marked down (nothing is sent), the run is not refused.
+mkdir -p "$root/try"
+awk -F, -v OFS=, '/^#/ || /^name,/ { print; next } { $5 = "down"; print }' "$root/etc/velnor/routers.csv.example" \
+    > "$root/try/routers.csv"
+for pw in $(awk -F, '!/^#/ && !/^name,/ && $4 != "" { print $4 }' "$root/try/routers.csv" | sort -u); do
+    (umask 077 && echo secret > "$root/try/$pw")
+done
+out=$("$root/usr/bin/velnor-tftp" backup -q --inventory "$root/try/routers.csv" --out "$root/try/configs" 2>&1) ||
+    fail "velnor-tftp backup refuses the example list: $out"
+
 if ((failed)); then
     echo "service: $failed failed"
     exit 1
