@@ -63,7 +63,7 @@ void CBackupNight::Load()
 
 void CBackupNight::OnRouter(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
 {
-    m_outcomes.emplace_back(row.strName, Outcome{result, child, std::time(nullptr)});
+    m_outcomes[row.strName] = Outcome{result, child, std::time(nullptr)};
 }
 
 std::vector<std::string> CBackupNight::Prune(const std::vector<InventoryRow>& rows)
@@ -108,19 +108,21 @@ int CBackupNight::Close(const std::vector<InventoryRow>& rows, const Ending& end
             v.emplace_back("VELNOR_COMMIT", ending.commit.value_or(""));
     };
 
+    std::map<std::string, const RouterRecord*> old;
+    for (const RouterRecord& record : m_state.routers)
+        old.emplace(record.strName, &record);
     BackupState next;
     next.routers.reserve(rows.size());
     for (const InventoryRow& row : rows) {
         RouterRecord record;
-        if (const RouterRecord* pOld = m_state.Find(row.strName))
-            record = *pOld;
+        if (const auto pOld = old.find(row.strName); pOld != old.end())
+            record = *pOld->second;
         else
             record.strName = row.strName;
         record.strAddress = row.strAddress;
         record.fileNumber = row.fileNumber ? std::optional<int>(std::stoi(*row.fileNumber)) : std::nullopt;
         record.bDown = row.bDown;
-        const auto it = std::find_if(m_outcomes.begin(), m_outcomes.end(),
-                                     [&](const auto& outcome) { return outcome.first == row.strName; });
+        const auto it = m_outcomes.find(row.strName);
         const fs::path copy = fs::path(m_strOutDir) / (row.strName + ".conf");
         std::vector<const char*> raised;
         if (it != m_outcomes.end() && it->second.result.state != RouterState::Skipped) {

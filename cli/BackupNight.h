@@ -7,6 +7,7 @@
 #include <QJsonObject>
 
 #include <ctime>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -56,7 +57,7 @@ private:
     const BackupOptions& m_options;
     std::string m_strOutDir;
     BackupState m_state;
-    std::vector<std::pair<std::string, Outcome>> m_outcomes;  // in the order they came
+    std::map<std::string, Outcome> m_outcomes;  // by router name
 };
 
 // --metrics of a run refused before it began: written from the folder's state when there is one.

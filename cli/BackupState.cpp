@@ -10,8 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <set>
 
 #include "TimeText.h"
 
@@ -144,11 +143,12 @@ LoadedState LoadBackupState(const std::string& strDir)
         loaded.strProblem = "is damaged (no list of routers)";
         return loaded;
     }
+    std::set<std::string> seen;
     for (const QJsonValue& value : root.value("routers").toArray()) {
         const QJsonObject o = value.toObject();
         RouterRecord r;
         r.strName = o.value("name").toString().toStdString();
-        if (r.strName.empty() || loaded.state.Find(r.strName))
+        if (r.strName.empty() || !seen.insert(r.strName).second)
             continue;
         r.strAddress = o.value("address").toString().toStdString();
         if (o.value("file_number").isDouble())

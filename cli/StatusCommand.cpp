@@ -19,32 +19,51 @@ constexpr std::size_t kLineWidth = 80;
 constexpr std::size_t kMaxNameWidth = 20;
 const std::string kEllipsis = "\xE2\x80\xA6";  // "…", one column
 
-// Columns of a UTF-8 text (each code point one column; the names and messages here are no wider).
+// The code point at text[i] and its length in bytes (a stray byte counts as one of its own).
+char32_t CodePointAt(const std::string& text, std::size_t i, std::size_t& nLength)
+{
+    const auto c = static_cast<unsigned char>(text[i]);
+    nLength = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (i + nLength > text.size())
+        nLength = 1;
+    if (nLength == 1)
+        return c;
+    char32_t value = c & (0x3F >> (nLength - 1));
+    for (std::size_t k = 1; k < nLength; ++k)
+        value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    return value;
+}
+
+// Terminal columns of a code point: two for the wide scripts (the messages are Japanese), else one.
+std::size_t ColumnsOf(char32_t c)
+{
+    const bool bWide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3)
+                       || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60)
+                       || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+    return bWide ? 2 : 1;
+}
+
 std::size_t Columns(const std::string& text)
 {
     std::size_t n = 0;
-    for (unsigned char c : text) {
-        if ((c & 0xC0) != 0x80)
-            ++n;
-    }
+    for (std::size_t i = 0, nLength = 0; i < text.size(); i += nLength)
+        n += ColumnsOf(CodePointAt(text, i, nLength));
     return n;
 }
 
-// At most nWidth columns: cut with "…", never in the middle of a character.
+// At most nWidth columns: cut with "…" (one column), never in the middle of a character.
 std::string Cut(const std::string& text, std::size_t nWidth)
 {
     if (Columns(text) <= nWidth)
         return text;
     std::string out;
     std::size_t n = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c & 0xC0) != 0x80) {
-            if (n + 1 >= nWidth)
-                break;
-            ++n;
-        }
-        out += text[i];
+    for (std::size_t i = 0, nLength = 0; i < text.size(); i += nLength) {
+        const std::size_t nColumns = ColumnsOf(CodePointAt(text, i, nLength));
+        if (n + nColumns + 1 > nWidth)
+            break;
+        n += nColumns;
+        out.append(text, i, nLength);
     }
     return out + kEllipsis;
 }

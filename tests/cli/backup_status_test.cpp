@@ -96,12 +96,19 @@ TEST(StatusTableTest, AttentionFirstInEightyColumnsNamesCut)
         "core-1                ok       3 h      3 h      0\n"
         "lab                   skipped  37 d     37 d     0\n";
     EXPECT_EQ(table, expected);
+    // Japanese messages take two columns a character: cut to the same width.
+    state.routers = {Record("jp", false, kNow - 30 * kHour, 1)};
+    state.routers[0].message = "相手からの応答がありません LANケーブルが抜けているか、設定が間違っている可能性があります。";
+    const std::string jp = FormatStatusTable(state, kNow, 48);
+    EXPECT_EQ(jp.substr(jp.find('\n') + 1),
+              "jp      failed   30 h     30 h     1      0x8213 相手からの応答がありません LAN…\n");
+    const std::string all = table + jp;
     std::size_t nStart = 0;
-    for (std::size_t nEnd; (nEnd = table.find('\n', nStart)) != std::string::npos; nStart = nEnd + 1) {
-        const std::string line = table.substr(nStart, nEnd - nStart);
+    for (std::size_t nEnd; (nEnd = all.find('\n', nStart)) != std::string::npos; nStart = nEnd + 1) {
+        const std::string line = all.substr(nStart, nEnd - nStart);
         std::size_t nColumns = 0;
         for (unsigned char c : line)
-            nColumns += (c & 0xC0) != 0x80;
+            nColumns += (c & 0xC0) != 0x80 ? (c >= 0xE3 ? 2 : 1) : 0;  // ASCII, "…", or Japanese
         EXPECT_LE(nColumns, 80u) << line;
     }
 }
