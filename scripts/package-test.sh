@@ -204,8 +204,8 @@ echo "$VELNOR_EVENT ${VELNOR_ROUTER:-}" >> /var/lib/velnor-backup/hook-events
 HOOK
 chmod 755 "$work/bin/sendmail" "$work/bin/record-hook"
 printf 'name,address,file_number,password_file,state\nr1,127.0.18.1,,,\nr2,127.0.18.2,,r2.pw,\nlab,127.0.18.3,,,down\n' > /etc/velnor/routers.csv
-printf 'secret\n' | install -m 0640 -g velnor-backup /dev/stdin /etc/velnor/fleet.pw
-printf 'secret\n' | install -m 0640 -g velnor-backup /dev/stdin /etc/velnor/r2.pw
+printf 'secret\n' | install -m 0600 -o velnor-backup /dev/stdin /etc/velnor/fleet.pw
+printf 'secret\n' | install -m 0600 -o velnor-backup /dev/stdin /etc/velnor/r2.pw
 cp /etc/default/velnor-backup "$work/default.orig"
 cat >> /etc/default/velnor-backup <<SETTINGS
 JOBS=2
@@ -243,6 +243,8 @@ case $service_status in
   1) fail "the service's command line as velnor-backup: $(cat "$work/run1.log")" ;;
   2) fail "the cron job's command as velnor-backup: $(cat "$work/run2.log")" ;;
 esac
+# The set-up that the README gives warns of nothing, night after night.
+! grep -qi "warning" "$work/run1.log" || fail "the service's run warns: $(grep -i warning "$work/run1.log")"
 configs=/var/lib/velnor-backup/configs
 for n in 1 2; do
   cmp -s "$configs/r$n.conf" "$work/fleet/127.0.18.$n/config0" || fail "the copy of r$n differs or is missing"
