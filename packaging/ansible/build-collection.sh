@@ -22,13 +22,18 @@ sed "s/@VERSION@/$version/" "$here/galaxy.yml.in" > "$stage/galaxy.yml"
 cp "$here/README.md" "$stage/README.md"
 cp "$here/meta/runtime.yml" "$stage/meta/runtime.yml"
 cp "$src/LICENSE" "$stage/LICENSE"
-# Without its "#!" line: installed, the module is no program of its own (Ansible runs it with the
-# interpreter it chooses, /usr/bin/python by default, as the line said).
-sed '1{/^#!/d}' "$ansible/library/velnor_tftp.py" > "$stage/plugins/modules/velnor_tftp.py"
-# The playbooks, copied out of the collection, name the module by its full name: there is no
+# Every module without its "#!" line: installed, a module is no program of its own (Ansible runs it
+# with the interpreter it chooses, /usr/bin/python by default, as the line said).
+modules=()
+for module in "$ansible"/library/*.py; do
+    modules+=("$(basename "$module" .py)")
+    sed '1{/^#!/d}' "$module" > "$stage/plugins/modules/$(basename "$module")"
+done
+# The playbooks, copied out of the collection, name the modules by their full names: there is no
 # library/ folder beside them any more.
+names=$(IFS='|'; echo "${modules[*]}")
 for playbook in "$ansible"/*.yml; do
-    sed -E 's/^([[:space:]]*(- )?)velnor_tftp:[[:space:]]*$/\1velnor.client.velnor_tftp:/' "$playbook" \
+    sed -E "s/^([[:space:]]*(- )?)($names):[[:space:]]*\$/\1velnor.client.\3:/" "$playbook" \
         > "$stage/playbooks/$(basename "$playbook")"
 done
 cp -r "$ansible/inventory" "$stage/playbooks/inventory"
