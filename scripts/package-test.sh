@@ -31,10 +31,10 @@ lintian --fail-on error,warning --display-info "$deb" || fail "lintian reports e
 
 echo "== Contents"
 # The list is relative to the prefix /usr; the backup service's settings are in /etc.
-installed_paths() { sed -E 's|^|/usr/|; s|^/usr/etc/|/etc/|' "$src/tests/packaging/expected-install.txt"; }
+installed_paths() { "$src/tests/packaging/expected-files.sh" "$src" | sed -E 's|^|/usr/|; s|^/usr/etc/|/etc/|'; }
 if ! diff -u <(installed_paths | sed 's|^/||' | LC_ALL=C sort) \
              <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||' | LC_ALL=C sort); then
-  fail "the package's files differ from tests/packaging/expected-install.txt"
+  fail "the package's files differ from tests/packaging/expected-install.txt and the collection"
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
 for need in fonts-ipafont-gothic qt6-translations-l10n libqt6widgets6 libc6 adduser; do
