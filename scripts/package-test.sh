@@ -255,6 +255,7 @@ commits=$(runuser -u velnor-backup -- git -C "$configs" rev-list --count HEAD 2>
 [[ $commits == 1 ]] || fail "the history has \"$commits\" commits after a changing and an unchanged run, not 1"
 if [ -s "$metrics" ]; then
   grep -q '^velnor_backup_up{.*router="r1"' "$metrics" || fail "the metrics have no velnor_backup_up of r1"
+  out=$(promtool check metrics < "$metrics" 2>&1) || fail "promtool check metrics: $out"
   # The node exporter runs as a user of its own: the metrics are readable by all, whatever the umask.
   [[ $(stat -c '%a %U' "$metrics") == "644 velnor-backup" ]] || fail "the metrics file is $(stat -c '%a %U' "$metrics")"
 else
