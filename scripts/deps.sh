@@ -4,12 +4,13 @@
 set -euo pipefail
 
 # The last line builds and checks what is installed: manual pages (scdoc, man-db), the Debian
-# package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files and the bash completion;
-# prometheus for promtool, which checks the backup's metrics file.
+# package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files, the bash completion,
+# prometheus for promtool, which checks the backup's metrics file, and the backup service's units
+# (systemd-analyze, systemd-sysusers and systemd-tmpfiles of systemd, which need no running systemd).
 packages=(cmake ninja-build g++ qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic libgtest-dev tftp-hpa
           clang libclang-rt-14-dev valgrind git xvfb ansible-core
           scdoc man-db dpkg-dev file lintian desktop-file-utils appstream bash-completion iproute2
-          prometheus "$@")
+          prometheus systemd "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What a desktop, man and bash read, checked by their own tools: the desktop entry
 # (desktop-file-validate), the AppStream metainfo (appstreamcli), the manual pages (man --warnings,
-# also as lintian formats them), and every option that a program's --help names is documented in its
-# manual page and offered by its completion.
+# also as lintian formats them), every option that a program's --help names is documented in its
+# manual page and offered by its completion, and every variable the example hook reads in its page.
 # Usage: docs_test.sh SOURCE-FOLDER BUILD-FOLDER DESKTOP-ID
 set -uo pipefail
 src=${1:?usage: docs_test.sh SOURCE-FOLDER BUILD-FOLDER DESKTOP-ID}
@@ -65,6 +65,19 @@ for program in velnor-client velnor-tftp velnor-router-sim; do
             fail "$program --help names $option, which its completion does not offer"
     done
 done
+
+# The example hook's page: no warnings, and every variable the hook reads is documented there.
+page=$build/packaging/man/velnor-backup-mail.8
+if [[ -f $page ]]; then
+    out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+    [[ -z $out ]] || fail "man --warnings -l velnor-backup-mail.8: $out"
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$page" 2>/dev/null | col -b)
+    for variable in $(grep -oE 'VELNOR_[A-Z_]+' "$src/packaging/service/velnor-backup-mail" | sort -u); do
+        grep -q "$variable" <<< "$text" || fail "velnor-backup-mail reads $variable, which its page does not document"
+    done
+else
+    fail "$page was not built (is scdoc installed?)"
+fi
 
 if ((failed)); then
     echo "docs: $failed failed"

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # `cmake --install` into a temporary prefix: exactly the expected files (the three programs and what a
-# desktop, man and bash look for; nothing of the tests, benchmarks or screenshots), each with the
-# mode a package must carry, and the desktop files naming one id throughout.
+# desktop, man and bash look for, the backup service and the Ansible collection; nothing of the
+# tests, benchmarks or screenshots), each with the mode a package must carry, and the desktop files
+# naming one id throughout. The expected files are those of expected-files.sh (EXPECTED-LIST and the
+# Ansible collection).
 # Usage: install_tree_test.sh BUILD-FOLDER EXPECTED-LIST DESKTOP-ID
 set -uo pipefail
 build=${1:?usage: install_tree_test.sh BUILD-FOLDER EXPECTED-LIST DESKTOP-ID}
-expected=${2:?}
+list=${2:?}
 id=${3:?}
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+expected=$prefix.expected
+trap 'rm -rf "$prefix" "$expected"' EXIT
+"$(dirname "$0")/expected-files.sh" "$(cd "$(dirname "$list")/../.." && pwd)" > "$expected" ||
+    { echo "FAIL: expected-files.sh"; exit 1; }
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
@@ -16,7 +21,7 @@ fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 (umask 002 && cmake --install "$build" --prefix "$prefix" >/dev/null) || { echo "FAIL: cmake --install"; exit 1; }
 
 if ! diff -u "$expected" <(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort); then
-    fail "the installed files differ from $expected (- expected, + installed)"
+    fail "the installed files differ from $list and the collection (- expected, + installed)"
 fi
 
 # Programs rwxr-xr-x, every other file rw-r--r--, every folder rwxr-xr-x.
@@ -24,7 +29,7 @@ while IFS= read -r line; do
     mode=${line%% *}
     path=${line#* }
     case $path in
-        ./bin/*) want=755 ;;
+        ./bin/* | ./sbin/* | ./libexec/velnor-client/*) want=755 ;;
         *) [[ -d $prefix/$path ]] && want=755 || want=644 ;;
     esac
     [[ $mode == "$want" ]] || fail "$path has mode $mode, not $want"
