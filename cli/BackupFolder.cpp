@@ -9,7 +9,8 @@
 #include "ConfStore.h"
 #include "SafeText.h"
 
-std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir)
+std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir, int nWaitLockSeconds,
+                                               std::optional<FolderLock>* pLock)
 {
     const std::string shown = EscapeForTerminal(dir.string());
     std::error_code ec;
@@ -32,6 +33,10 @@ std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir)
                + shown + ")";
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
         return "cannot write into the output folder " + shown;
+    std::string strLockError;
+    *pLock = FolderLock::Take(dir.string(), FolderLock::Kind::Exclusive, nWaitLockSeconds, &strLockError);
+    if (!*pLock)
+        return strLockError + "; nothing was sent";
     RemoveConfLeftovers(dir);
     return std::nullopt;
 }

@@ -6,12 +6,16 @@
 #include <optional>
 #include <string>
 
+#include "FolderLock.h"
+
 // DIR exists (created with mode 0700 when missing, its missing parents as usual) and is a folder that
 // this user owns, that no group or other user may write into, and that this process may write into;
+// its lock is taken into *pLock (waiting up to nWaitLockSeconds) before anything in it is touched;
 // hidden files of replacements that were cut short, old enough to be nobody's work in progress, are
 // removed. The reason for a refusal, naming the folder, or nothing.
 //
 // Another user's folder, or one others may write into, would let them plant a file at a copy's name
 // or swap one between our check and our rename: the copies hold router passwords, and the backup
 // often runs as root.
-std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir);
+std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir, int nWaitLockSeconds,
+                                               std::optional<FolderLock>* pLock);

@@ -10,6 +10,7 @@ inline constexpr int kBackupDefaultJobs = 16;
 inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
 inline constexpr int kMaxAnswerTimeout = 60;
+inline constexpr int kMaxWaitLockSeconds = 3600;
 
 struct BackupOptions {
     std::string strInventory;
@@ -19,6 +20,7 @@ struct BackupOptions {
     bool bJson = false;
     std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
     std::optional<std::string> passwordFile;  // "-" is standard input
+    int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
 };
 
 enum class BackupAction { Run, Help, UsageError };

@@ -33,6 +33,7 @@
 #include "CliOptions.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
+#include "FolderLock.h"
 #include "GitStore.h"
 #include "Inventory.h"
 #include "SafeText.h"
@@ -778,15 +779,19 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
                       inventory.problems);
     }
     const fs::path outDir = options.strOutDir;
-    if (std::optional<std::string> error = PrepareBackupFolder(outDir))
+    std::optional<FolderLock> folderLock;
+    if (std::optional<std::string> error = PrepareBackupFolder(outDir, options.nWaitLockSeconds, &folderLock))
         return Refuse(options, "velnor-tftp backup: " + *error + "\n", {});
 
     std::unique_ptr<CGitStore> git;
     if (options.bGit) {
         git = std::make_unique<CGitStore>(outDir);
         std::string error;
-        if (!git->Prepare(error))
+        // The folder's lock is held: no other run is inside to be holding git's lock.
+        if (!git->Prepare(error, true) || !git->ExcludeFolder(".velnor", error))
             return Refuse(options, "velnor-tftp backup: " + EscapeForTerminal(error) + "\n", {});
+        for (const std::string& notice : git->Notices())
+            WriteErr("velnor-tftp backup: " + notice + "\n");
     }
     // What a run killed outright left in the temporary folders: its work folder, a received file in it.
     CWorkFolder::SweepOrphans();

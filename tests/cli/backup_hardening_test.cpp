@@ -149,7 +149,8 @@ TEST_P(BackupFolderTest, RefusedWhenOthersCouldChangeWhatLandsInIt)
             ASSERT_EQ(::chown(dir.c_str(), kOtherUser, kOtherUser), 0);
         }
     }
-    const std::optional<std::string> error = PrepareBackupFolder(dir);
+    std::optional<FolderLock> lock;
+    const std::optional<std::string> error = PrepareBackupFolder(dir, 0, &lock);
     if (!c.words) {
         EXPECT_FALSE(error) << *error;
         EXPECT_EQ(ModeOf(dir), c.expected);
@@ -196,7 +197,8 @@ TEST(BackupFolderSweepTest, OnlyLeftoversOldEnoughToBeNobodysWork)
         }
         MakeOld(dir / f.name, f.nAgeSeconds);
     }
-    ASSERT_FALSE(PrepareBackupFolder(dir.Path()));
+    std::optional<FolderLock> lock;
+    ASSERT_FALSE(PrepareBackupFolder(dir.Path(), 0, &lock));
     for (const auto& f : files) {
         if (f.bOtherOwner && ::geteuid() != 0)
             continue;  // without root it is our own file
