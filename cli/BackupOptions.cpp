@@ -38,8 +38,10 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             result.action = BackupAction::Help;
             return result;
         }
-        if (arg == "--git" || arg == "--json") {
-            bool& flag = arg == "--git" ? result.options.bGit : result.options.bJson;
+        if (arg == "--git" || arg == "--json" || arg == "--password-files-anywhere") {
+            bool& flag = arg == "--git"    ? result.options.bGit
+                         : arg == "--json" ? result.options.bJson
+                                           : result.options.bPasswordFilesAnywhere;
             if (flag)
                 return usageError("option " + arg + " is given twice");
             flag = true;
@@ -135,7 +137,7 @@ std::string BackupUsageText()
            "FILE is a CSV list with a header row: name,address (required), file_number, password_file,\n"
            "state (optional, in any order). \"#\" starts a comment line. name: letters, digits, \".\", \"_\", \"-\",\n"
            "at most 64, unique; file_number: 0-4 or empty (the router's default); password_file: relative\n"
-           "to FILE's folder; state: up (default) or down (skipped). A list with any bad line is refused\n"
+           "to FILE's folder, and within it; state: up (default) or down (skipped). A list with any bad line is refused\n"
            "as a whole, every bad line named, before anything is sent.\n"
            "\n"
            "Options:\n"
@@ -148,6 +150,8 @@ std::string BackupUsageText()
            "      --password-file F   the password of every router without its own password_file\n"
            "                          (- for standard input)\n"
            "      --wait-lock S       when another run holds DIR, wait up to S seconds (0-3600, default 0)\n"
+           "      --password-files-anywhere\n"
+           "                          a password_file may also be absolute or lie outside FILE's folder\n"
            "\n"
            "Exit status: 0 every router that is up succeeded, 1 any failed, 2 the command line or the list\n"
            "was refused, 130/143 ended by SIGINT/SIGTERM.\n";

@@ -771,13 +771,17 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
     }
     const BackupOptions& options = parsed.options;
 
-    Inventory inventory = LoadInventory(options.strInventory, options.passwordFile);
+    Inventory inventory = LoadInventory(options.strInventory, options.passwordFile, options.bPasswordFilesAnywhere);
     if (!inventory.problems.empty()) {
         return Refuse(options,
                       FormatInventoryProblems(options.strInventory, inventory.problems)
                           + "velnor-tftp backup: the inventory was refused; nothing was sent\n",
                       inventory.problems);
     }
+    std::vector<InventoryProblem> warnings = inventory.warnings;
+    for (InventoryProblem& warning : warnings)
+        warning.strText = "warning: " + warning.strText;
+    WriteErr(FormatInventoryProblems(options.strInventory, warnings));
     const fs::path outDir = options.strOutDir;
     std::optional<FolderLock> folderLock;
     if (std::optional<std::string> error = PrepareBackupFolder(outDir, options.nWaitLockSeconds, &folderLock))
