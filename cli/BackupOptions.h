@@ -11,6 +11,8 @@ inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
 inline constexpr int kMaxAnswerTimeout = 60;
 inline constexpr int kMaxWaitLockSeconds = 3600;
+inline constexpr int kMaxHookTimeoutSeconds = 3600;
+inline constexpr int kMaxStaleAfterHours = 8760;  // a year
 
 struct BackupOptions {
     std::string strInventory;
@@ -22,6 +24,12 @@ struct BackupOptions {
     std::optional<std::string> passwordFile;  // "-" is standard input
     int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
     bool bPasswordFilesAnywhere = false;      // a row's password_file may lie outside the list's folder
+    bool bQuiet = false;                      // nothing on success but the summary
+    bool bPrune = false;                      // remove the copies of routers no longer listed
+    std::optional<std::string> metricsFile;   // the monitoring's text file, written after every run
+    std::vector<std::string> hooks;           // programs told of a router's change of state
+    int nHookTimeoutSeconds = 30;
+    int nStaleAfterHours = 48;
 };
 
 enum class BackupAction { Run, Help, UsageError };

@@ -304,6 +304,8 @@ std::string UsageText()
            "       velnor-tftp backup --inventory FILE --out DIR ...\n"
            "                                       fetch every listed router's configuration\n"
            "                                       (velnor-tftp backup --help)\n"
+           "       velnor-tftp status --out DIR    what the backups into DIR know of each router\n"
+           "                                       (velnor-tftp status --help)\n"
            "\n"
            "ROUTER is the router's IPv4 address in dotted decimal form. FILE - is standard\n"
            "output for get (written only once the whole file has arrived) and standard\n"

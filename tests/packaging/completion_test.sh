@@ -81,7 +81,7 @@ fi
 for mode in "${modes[@]}"; do
     # Commands.
     check "$mode" "velnor-tftp g" "get"
-    check "$mode" "velnor-tftp " "backup get put revup"
+    check "$mode" "velnor-tftp " "backup get put revup status"
     check "$mode" "velnor-tftp -q r" "revup"
     check "$mode" "velnor-tftp --password-file pw.txt p" "put"
     check "$mode" "velnor-tftp -n 2 b" "backup"
@@ -96,7 +96,11 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --timeout"
+    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --prune --quiet --stale-after --timeout --wait-lock"
+    check "$mode" "velnor-tftp status --" "--help --json --out --stale-after"
+    check "$mode" "velnor-tftp status --out su" "sub dir"
+    check "$mode" "velnor-tftp backup --metrics con" "config.txt"
+    check "$mode" "velnor-tftp backup --wait-lock " ""
     check "$mode" "velnor-tftp get --" "~--json --timeout --rom-timeout --check --verbose --trace --version --quiet --password-file"
     check "$mode" "velnor-tftp -" "~-n -p -q -v -V -h"
     # Values that are no file: nothing offered.
