@@ -40,3 +40,13 @@ std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir,
     RemoveConfLeftovers(dir);
     return std::nullopt;
 }
+
+std::optional<std::string> BackupFolderOpenToOthers(const std::filesystem::path& dir)
+{
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_mode & (S_IXGRP | S_IXOTH)) == 0)
+        return std::nullopt;
+    const std::string shown = EscapeForTerminal(dir.string());
+    return "other users may enter " + shown + ": any history there (git) shows them every configuration "
+           "with its passwords (chmod 700 " + shown + ")";
+}

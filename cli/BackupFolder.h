@@ -19,3 +19,8 @@
 // often runs as root.
 std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir, int nWaitLockSeconds,
                                                std::optional<FolderLock>* pLock);
+
+// A warning when others may enter DIR and read what is in it: the copies are 0600, but a history
+// (.git) made before it was private, or one of a repository shared on purpose, holds every copy ever
+// made. Nothing when DIR is its owner's alone or cannot be looked at.
+std::optional<std::string> BackupFolderOpenToOthers(const std::filesystem::path& dir);

@@ -439,6 +439,20 @@ TEST_F(GitHardeningTest, ANewHistoryIsItsOwnersAlone)
     EXPECT_GT(nObjects, 0);
 }
 
+TEST(BackupFolderStatusTest, StatusWarnsWhenOthersMayEnterTheFolder)
+{
+    testsupport::TempDir dir;
+    const fs::path out = dir / "backups";
+    for (const mode_t mode : {0755, 0710, 0700}) {
+        fs::create_directories(out);
+        ASSERT_EQ(::chmod(out.c_str(), mode), 0);
+        const ProgramRun run = RunProgram({VELNOR_TFTP_PROGRAM, "status", "--out", out.string()}, {}, {}, 10000);
+        ASSERT_TRUE(run.bStarted);
+        EXPECT_EQ(run.err.find("warning: other users may enter " + out.string()) != std::string::npos, mode != 0700)
+            << std::oct << mode << ": " << run.err;
+    }
+}
+
 TEST(ChildProcessTest, AProgramThatStopsReadingItsInputIsNoHarm)
 {
     // head reads a line and ends; the rest of the input has nowhere to go.
