@@ -136,7 +136,8 @@ TEST(RouterSimProgram, HelpDescribesTheOptionsAndExitsZero)
 {
     Program p({"--help"});
     EXPECT_EQ(p.Wait(5000ms), 0);
-    for (const char* text : {"Usage: velnor-router-sim", "--listen", "--root", "--password", "--no-file-numbers",
+    for (const char* text : {"Usage: velnor-router-sim", "--listen", "--root", "--password", "--password-file",
+                             "--no-file-numbers",
                              "--oack", "--flash-seconds", "--drop-rate", "--seed", "--trace", "--max-seconds",
                              "SIGTERM", "--silent-address", "FIRST-LAST", "DIR/ADDRESS/", "--port",
                              "--max-file-bytes", "Server busy", "(--max-retransmits + 1) x --retransmit-seconds",
