@@ -9,15 +9,19 @@
 #include "ConfStore.h"
 #include "SafeText.h"
 
-std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& dir, int nWaitLockSeconds,
+std::optional<std::string> PrepareBackupFolder(const std::filesystem::path& named, int nWaitLockSeconds,
                                                std::optional<FolderLock>* pLock)
 {
+    // "out/" names the folder out: made by mkdir below, not as a parent.
+    std::filesystem::path dir = named;
+    while (dir.has_parent_path() && !dir.has_filename() && dir != dir.root_path())
+        dir = dir.parent_path();
     const std::string shown = EscapeForTerminal(dir.string());
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::symlink_status(dir, ec))) {
         // Its history is as private as each copy: a folder others may enter would let them read the
         // configurations from git's objects.
-        if (dir.has_parent_path() && !dir.parent_path().empty())
+        if (dir.has_parent_path())
             std::filesystem::create_directories(dir.parent_path(), ec);
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
             return "cannot create the output folder " + shown + ": " + std::strerror(errno);

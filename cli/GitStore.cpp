@@ -76,7 +76,9 @@ bool CGitStore::Prepare(std::string& error, bool bSoleRun)
         error = Describe(inside, "");
         return false;
     }
-    if (inside.nExit != 0 && inside.err.find("dubious ownership") != std::string::npos) {
+    if (inside.nExit != 0
+        && (inside.err.find("dubious ownership") != std::string::npos
+            || inside.err.find("is owned by someone else") != std::string::npos)) {
         // A repository of another user's: made anew by us, its hooks and configuration would be theirs.
         error = "git does not trust the repository of " + shown + " (it belongs to another user): "
                 + Trimmed(inside.err);

@@ -150,7 +150,8 @@ TEST_P(BackupFolderTest, RefusedWhenOthersCouldChangeWhatLandsInIt)
         }
     }
     std::optional<FolderLock> lock;
-    const std::optional<std::string> error = PrepareBackupFolder(dir, 0, &lock);
+    const bool bSlash = std::string(c.title).find("Slash") != std::string::npos;
+    const std::optional<std::string> error = PrepareBackupFolder(bSlash ? fs::path(dir.string() + "/") : dir, 0, &lock);
     if (!c.words) {
         EXPECT_FALSE(error) << *error;
         EXPECT_EQ(ModeOf(dir), c.expected);
@@ -164,6 +165,7 @@ TEST_P(BackupFolderTest, RefusedWhenOthersCouldChangeWhatLandsInIt)
 INSTANTIATE_TEST_SUITE_P(
     Folders, BackupFolderTest,
     ::testing::Values(FolderCase{"MadePrivate", 0, false, false, nullptr, 0700},
+                      FolderCase{"MadePrivateWithATrailingSlash", 0, false, false, nullptr, 0700},
                       FolderCase{"OwnOpenToReadersKept", 0755, false, false, nullptr, 0755},
                       FolderCase{"WorldWritable", 0777, false, false, "can be written by other users", 0},
                       FolderCase{"GroupWritable", 0770, false, false, "can be written by other users", 0},
