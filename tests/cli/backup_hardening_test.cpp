@@ -311,7 +311,7 @@ TEST_F(GitHardeningTest, AGitThatNeverEndsGoesWithItsHookAndItsLockIsSettledNext
     const fs::path pidFile = m_dir / "hook.pid";
     AddHook(m_dir.Path(), "sleep 30 &\necho $! > '" + pidFile.string() + "'\nwait\n");
     Write(m_dir / "r.conf", "r1");
-    store.SetWaitMs(500);
+    store.SetWaitMs(1500);  // time for git to reach its hook, even on a loaded machine
     const CGitStore::CommitResult hung = Commit(store, {"r.conf"});
     EXPECT_FALSE(hung.bOk);
     EXPECT_NE(hung.strError.find("git did not end"), std::string::npos) << hung.strError;
