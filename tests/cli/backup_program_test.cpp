@@ -532,6 +532,29 @@ INSTANTIATE_TEST_SUITE_P(
                       SourceCase{"ListIsEndless", {}, {}, "", true, "cannot read the inventory: it is larger than"}),
     [](const ::testing::TestParamInfo<SourceCase>& info) { return std::string(info.param.title); });
 
+// An output folder others may write into is refused before anything is sent; one the backup makes is
+// its owner's alone.
+TEST_F(BackupProgramTest, AFolderOthersMayWriteIntoIsRefusedAMadeOneIsPrivate)
+{
+    const std::string r = AddRouter("r", "config r\n");
+    WriteList("name,address\nr," + r + "\n");
+    fs::create_directory(m_out);
+    ASSERT_EQ(::chmod(m_out.c_str(), 0777), 0);
+    BackupRun refused = Backup({"--git"});
+    EXPECT_EQ(refused.nExit, 2) << refused.err;
+    EXPECT_NE(refused.err.find(m_out.string() + " can be written by other users"), std::string::npos) << refused.err;
+    EXPECT_TRUE(NothingReachedAnyRouter());
+    EXPECT_TRUE(fs::is_empty(m_out));
+
+    fs::remove(m_out);
+    BackupRun made = Backup({"--git"});
+    EXPECT_EQ(made.nExit, 0) << made.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(m_out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(Git({"config", "core.sharedRepository"}), "0600\n");
+}
+
 // Killed outright, the backup takes its workers along, and the next run sweeps its work folder.
 TEST_F(BackupProgramTest, KilledOutrightItsWorkersEndAndItsWorkFolderIsSweptNextTime)
 {
