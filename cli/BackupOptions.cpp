@@ -44,10 +44,12 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             result.action = BackupAction::Help;
             return result;
         }
-        if (arg == "--git" || arg == "--json" || arg == "--prune" || arg == "-q" || arg == "--quiet") {
+        if (arg == "--git" || arg == "--json" || arg == "--prune" || arg == "-q" || arg == "--quiet"
+            || arg == "--password-files-anywhere") {
             bool& flag = arg == "--git"     ? result.options.bGit
                          : arg == "--json"  ? result.options.bJson
                          : arg == "--prune" ? result.options.bPrune
+                         : arg == "--password-files-anywhere" ? result.options.bPasswordFilesAnywhere
                                             : result.options.bQuiet;
             if (flag)
                 return usageError("option " + arg + " is given twice");
@@ -174,8 +176,10 @@ std::string BackupUsageText()
            "FILE is a CSV list with a header row: name,address (required), file_number, password_file,\n"
            "state (optional, in any order). \"#\" starts a comment line. name: letters, digits, \".\", \"_\", \"-\",\n"
            "at most 64, unique; file_number: 0-4 or empty (the router's default); password_file: relative\n"
-           "to FILE's folder; state: up (default) or down (skipped). A list with any bad line is refused\n"
-           "as a whole, every bad line named, before anything is sent.\n"
+           "to FILE's folder, and within it, read as velnor-tftp --password-file reads it; state: up\n"
+           "(default) or down (skipped). A list with any bad line is refused as a whole, every bad line\n"
+           "named, before anything is sent. DIR must be this user's and not writable by others (made\n"
+           "0700 when missing).\n"
            "\n"
            "Options:\n"
            "      --jobs N            at most N transfers at a time (1-256, default 16)\n"
@@ -187,6 +191,8 @@ std::string BackupUsageText()
            "      --password-file F   the password of every router without its own password_file\n"
            "                          (- for standard input)\n"
            "      --wait-lock S       when another run holds DIR, wait up to S seconds (0-3600, default 0)\n"
+           "      --password-files-anywhere\n"
+           "                          a password_file may also be absolute or lie outside FILE's folder\n"
            "  -q, --quiet             nothing on success but the summary; failures still shown\n"
            "      --prune             remove the copies of routers no longer in FILE (and commit it)\n"
            "      --metrics FILE      after every run, write the state of every router and of the run\n"

@@ -25,6 +25,7 @@ struct BackupOptions {
     std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
     std::optional<std::string> passwordFile;  // "-" is standard input
     int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
+    bool bPasswordFilesAnywhere = false;      // a row's password_file may lie outside the list's folder
     bool bQuiet = false;                      // nothing on success but the summary
     bool bPrune = false;                      // remove the copies of routers no longer listed
     std::optional<std::string> metricsFile;   // the monitoring's text file, written after every run

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@
 #include <set>
 #include <string_view>
 
+#include "BackupFolder.h"
 #include "BackupHooks.h"
 #include "BackupLog.h"
 #include "BackupNight.h"
@@ -69,14 +71,6 @@ void RaiseDescriptorLimit()
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-}
-
-bool IsOurLeftover(const std::string& name)
-{
-    // ".NAME.conf.new-XXXXXX", from ReplaceConfIfChanged of a run that lost power before its rename.
-    const std::size_t mark = name.rfind(".conf.new-");
-    return name.size() > 1 && name[0] == '.' && mark != std::string::npos && mark > 1
-           && name.size() == mark + std::string_view(".conf.new-").size() + 6;
 }
 
 class CBackupRun {
@@ -337,9 +331,10 @@ private:
         }
         // Nothing buffered may be written twice, by us and by the copy.
         std::fflush(nullptr);
+        const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0)
-            RunWorker(commandPipe[0], outPipe[1]);
+            RunWorker(commandPipe[0], outPipe[1], parent);
         ::close(commandPipe[0]);
         ::close(outPipe[1]);
         if (pid < 0) {
@@ -387,10 +382,15 @@ private:
         m_workers.clear();
     }
 
-    [[noreturn]] void RunWorker(int nCommandFd, int nOutFd)
+    [[noreturn]] void RunWorker(int nCommandFd, int nOutFd, pid_t parent)
     {
         ::signal(SIGINT, SIG_DFL);
         ::signal(SIGTERM, SIG_DFL);
+        // A backup killed outright (kill -9, the OOM killer) takes its workers along: a transfer
+        // nobody will report is only load on a router. Its end is the one SIGTERM would give.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(CLI_EXIT_FAILED);
         // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
         // workers itself and still reports.
         ::setpgid(0, 0);
@@ -852,27 +852,6 @@ int Refuse(const BackupOptions& options, const std::string& strText, const std::
     return CLI_EXIT_USAGE;
 }
 
-// DIR exists (created when missing) and is a folder this process may write into; its lock is taken
-// (into *pLock) before anything in it is touched; leftovers of a run that lost power are removed.
-std::optional<std::string> PrepareOutDir(const fs::path& dir, int nWaitLockSeconds, std::optional<FolderLock>* pLock)
-{
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec))
-        return "the output folder " + EscapeForTerminal(dir.string()) + " is not a folder";
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        return "cannot write into the output folder " + EscapeForTerminal(dir.string());
-    std::string strLockError;
-    *pLock = FolderLock::Take(dir.string(), FolderLock::Kind::Exclusive, nWaitLockSeconds, &strLockError);
-    if (!*pLock)
-        return strLockError + "; nothing was sent";
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-        if (IsOurLeftover(entry.path().filename().string()))
-            fs::remove(entry.path(), ec);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 int RunBackupCommand(const std::vector<std::string>& args, TransferMain transferMain)
@@ -894,7 +873,7 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
             return Refuse(options, "velnor-tftp backup: the hook " + EscapeForTerminal(hook) + " is not a program that can be run; nothing was sent\n", {});
     }
 
-    Inventory inventory = LoadInventory(options.strInventory, options.passwordFile);
+    Inventory inventory = LoadInventory(options.strInventory, options.passwordFile, options.bPasswordFilesAnywhere);
     if (!inventory.problems.empty()) {
         WriteMetricsOfRefusedRun(options);
         return Refuse(options,
@@ -902,23 +881,35 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
                           + "velnor-tftp backup: the inventory was refused; nothing was sent\n",
                       inventory.problems);
     }
+    std::vector<InventoryProblem> warnings = inventory.warnings;
+    for (InventoryProblem& warning : warnings)
+        warning.strText = "warning: " + warning.strText;
+    WriteErr(FormatInventoryProblems(options.strInventory, warnings));
     const fs::path outDir = options.strOutDir;
     std::optional<FolderLock> folderLock;
-    if (std::optional<std::string> error = PrepareOutDir(outDir, options.nWaitLockSeconds, &folderLock))
+    if (std::optional<std::string> error = PrepareBackupFolder(outDir, options.nWaitLockSeconds, &folderLock))
         return Refuse(options, "velnor-tftp backup: " + *error + "\n", {});
 
     std::unique_ptr<CGitStore> git;
     if (options.bGit) {
         git = std::make_unique<CGitStore>(outDir);
         std::string error;
-        if (!git->Prepare(error) || !git->ExcludeFolder(".velnor", error))
+        // The folder's lock is held: no other run is inside to be holding git's lock.
+        if (!git->Prepare(error, true) || !git->ExcludeFolder(".velnor", error))
             return Refuse(options, "velnor-tftp backup: " + EscapeForTerminal(error) + "\n", {});
+        for (const std::string& notice : git->Notices())
+            WriteErr("velnor-tftp backup: " + notice + "\n");
     }
+    // What a run killed outright left in the temporary folders: its work folder, a received file in it.
+    CWorkFolder::SweepOrphans();
     CWorkFolder work;
     if (!work.IsValid())
         return Refuse(options, "velnor-tftp backup: cannot create a work folder in the temporary folder\n", {});
 
     RaiseDescriptorLimit();
+    // A program that stops reading (git, when a hook refuses the commit before it reads its message)
+    // must give us an error to report, never end the backup.
+    ::signal(SIGPIPE, SIG_IGN);
     int signalFds[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
         return Refuse(options, "velnor-tftp backup: cannot watch for signals\n", {});

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,11 +26,13 @@ long long NowMs()
 }  // namespace
 
 ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                      const std::string& input, int nWaitMs)
+                      const std::string& input, int nWaitMs, const std::function<bool(std::string_view)>& inherit)
 {
     ProgramRun run;
+    // Its input through a socket rather than a pipe: written with MSG_NOSIGNAL, a program that stops
+    // reading it is an error here, never a SIGPIPE that ends the caller.
     int inPipe[2], outPipe[2], errPipe[2];
-    if (::pipe2(inPipe, O_CLOEXEC) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inPipe) != 0)
         return run;
     if (::pipe2(outPipe, O_CLOEXEC) != 0) {
         ::close(inPipe[0]);
@@ -47,6 +50,8 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<st
     for (char** e = environ; e && *e; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
+        if (inherit && !inherit(name))
+            continue;
         bool bReplaced = false;
         for (const std::string& own : env)
             bReplaced = bReplaced || own.compare(0, name.size() + 1, name + "=") == 0;
@@ -116,7 +121,8 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<st
         const long long left = deadline - NowMs();
         if (left <= 0) {
             run.bTimedOut = true;
-            ::kill(pid, SIGKILL);
+            // The whole group: what the program started (a hook, its children) goes with it.
+            ::kill(-pid, SIGKILL);
             break;
         }
         const int nReady = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(left));
@@ -126,7 +132,7 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<st
             if (fds[i].revents == 0)
                 continue;
             if (fds[i].fd == inFd) {
-                const ssize_t w = ::write(inFd, input.data() + nWritten, input.size() - nWritten);
+                const ssize_t w = ::send(inFd, input.data() + nWritten, input.size() - nWritten, MSG_NOSIGNAL);
                 if (w > 0)
                     nWritten += static_cast<std::size_t>(w);
                 if (w < 0 && errno != EAGAIN && errno != EINTR)

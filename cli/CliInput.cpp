@@ -18,9 +18,11 @@ namespace {
 // The largest file a transfer can carry: 65535 blocks, the last one short (as the engine's limit).
 constexpr std::int64_t kMaxSendBytes = 65534LL * TFTP_BLOCK_SIZE + (TFTP_BLOCK_SIZE - 1);
 
-std::string Named(const std::string& strPath)
+std::string Named(const std::string& strPath, const std::string& strShown)
 {
-    return strPath == "-" ? std::string("standard input") : "the password file " + EscapeForTerminal(strPath);
+    if (strPath == "-")
+        return "standard input";
+    return "the password file " + (strShown.empty() ? EscapeForTerminal(strPath) : strShown);
 }
 
 }  // namespace
@@ -46,7 +48,7 @@ BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out)
     }
 }
 
-PasswordFileResult ReadPasswordFile(const std::string& strPath)
+PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown)
 {
     PasswordFileResult result;
     const bool bStdin = strPath == "-";
@@ -55,7 +57,7 @@ PasswordFileResult ReadPasswordFile(const std::string& strPath)
         // A named pipe (a shell's process substitution) is a fine source: the open may wait for its writer.
         nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (nFd < 0) {
-            result.strError = "cannot read " + Named(strPath) + ": " + std::strerror(errno);
+            result.strError = "cannot read " + Named(strPath, strShown) + ": " + std::strerror(errno);
             return result;
         }
     }
@@ -75,27 +77,27 @@ PasswordFileResult ReadPasswordFile(const std::string& strPath)
         ::close(nFd);
 
     if (nError == EISDIR && read == BoundedRead::Failed) {
-        result.strError = Named(strPath) + " is a folder";
+        result.strError = Named(strPath, strShown) + " is a folder";
         return result;
     }
     if (read == BoundedRead::Failed) {
-        result.strError = "cannot read " + Named(strPath) + ": " + std::strerror(nError);
+        result.strError = "cannot read " + Named(strPath, strShown) + ": " + std::strerror(nError);
         return result;
     }
     text = StripOneNewline(std::move(text));
     if (read == BoundedRead::TooLarge || text.size() > CLI_MAX_PASSWORD_BYTES) {
-        result.strError = Named(strPath) + " holds more than " + std::to_string(CLI_MAX_PASSWORD_BYTES) +
+        result.strError = Named(strPath, strShown) + " holds more than " + std::to_string(CLI_MAX_PASSWORD_BYTES) +
                           " bytes: not a password";
         result.nCode = TFTP_ERR_BAD_PASSWORD;
         return result;
     }
     if (text.empty()) {
         // Read as "no password", a configuration request would go out without the one meant.
-        result.strError = Named(strPath) + " is empty" + (bStdin ? " (or closed)" : "");
+        result.strError = Named(strPath, strShown) + " is empty" + (bStdin ? " (or closed)" : "");
         return result;
     }
     if (!bStdin && bKnown && S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        result.strWarning = Named(strPath) + " can be read by other users (chmod 600 "
+        result.strWarning = Named(strPath, strShown) + " can be read by other users (chmod 600 "
                             + EscapeForTerminal(strPath) + ")";
     }
     result.password = std::move(text);

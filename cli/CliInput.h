@@ -21,7 +21,9 @@ struct PasswordFileResult {
 // The password from file strPath, or from standard input for "-". One trailing line end is removed.
 // A folder, a read error, an empty content (or a closed standard input) and more than 32 bytes are
 // refused; at most a few bytes past the limit are ever read (a device such as /dev/zero ends there).
-PasswordFileResult ReadPasswordFile(const std::string& strPath);
+// The texts name the file as strShown when given (as a list wrote it), else as strPath. The one
+// reader of password files: velnor-tftp --password-file, and every row of a backup's list.
+PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown = {});
 
 // Reads a descriptor to its end, but never more than nLimit + 1 bytes. READ_TOO_LARGE when there are
 // more than nLimit; the bytes read so far stay in out.

@@ -1,6 +1,8 @@
 #include "ConfStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string_view>
 
@@ -34,7 +37,52 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
+constexpr std::string_view kWorkFolderPrefix = "velnor-backup-";
+
+// The folder the user named for temporary files; without one, memory (/dev/shm), so that the
+// transfers' own saves cost no disk flush and no copy of a configuration reaches a disk outside DIR.
+std::vector<std::filesystem::path> WorkFolderBases()
+{
+    std::vector<std::filesystem::path> bases;
+    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && *tmpdir)
+        bases.emplace_back(tmpdir);
+    bases.emplace_back("/dev/shm");
+    bases.emplace_back("/tmp");
+    return bases;
+}
+
 }  // namespace
+
+bool IsConfLeftoverName(const std::string& name)
+{
+    // ".NAME.conf.new-XXXXXX", from ReplaceConfIfChanged of a run that lost power before its rename.
+    const std::size_t mark = name.rfind(".conf.new-");
+    return name.size() > 1 && name[0] == '.' && mark != std::string::npos && mark > 1
+           && name.size() == mark + std::string_view(".conf.new-").size() + 6;
+}
+
+void RemoveConfLeftovers(const std::filesystem::path& dir)
+{
+    DIR* pDir = ::opendir(dir.c_str());
+    if (!pDir)
+        return;
+    // Only files no run can still be writing: a run in progress into the same folder (a scheduled run
+    // that overlaps the last one) has its temporary files here too.
+    const std::time_t nNow = std::time(nullptr);
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        if (!IsConfLeftoverName(pEntry->d_name))
+            continue;
+        struct stat entry {};
+        if (::fstatat(::dirfd(pDir), pEntry->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISREG(entry.st_mode) || entry.st_uid != ::geteuid())
+            continue;
+        if (nNow - entry.st_mtime < std::time_t{kStaleTemporaryMinutes} * 60)
+            continue;
+        ::unlinkat(::dirfd(pDir), pEntry->d_name, 0);
+    }
+    ::closedir(pDir);
+}
 
 bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes)
 {
@@ -85,8 +133,11 @@ ConfReplaceResult ReplaceConfWith(const std::filesystem::path& target, std::int6
             return {ConfReplace::Unchanged, {}};
     }
     // A configuration can hold secrets: a new copy is its owner's alone, as a file that velnor-tftp
-    // get receives is; a copy the user has opened up keeps what they chose.
-    const mode_t mode = bRegular ? (old.st_mode & 07777) : 0600;
+    // get receives is; a copy the user has opened up keeps what they chose. Only a copy of our own
+    // says what we chose: a file someone else put at the name (the folder may be theirs) must not
+    // hand its mode to our copy, and the set-user, set-group and sticky bits never pass on, as these
+    // bytes come from the network.
+    const mode_t mode = bRegular && old.st_uid == ::geteuid() ? (old.st_mode & 0777) : 0600;
 
     // Hidden, beside the target (a rename stays within one file system), and named after it so that a
     // leftover after a power cut says whose it was.
@@ -174,18 +225,39 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CCon
 
 CWorkFolder::CWorkFolder()
 {
-    // The folder the user named for temporary files; without one, memory (/dev/shm), so that the
-    // transfers' own saves cost no disk flush and no copy of a configuration reaches a disk outside DIR.
-    std::vector<std::filesystem::path> bases;
-    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && *tmpdir)
-        bases.emplace_back(tmpdir);
-    bases.emplace_back("/dev/shm");
-    bases.emplace_back("/tmp");
-    for (const std::filesystem::path& base : bases) {
-        std::string pattern = (base / "velnor-backup-XXXXXX").string();
+    for (const std::filesystem::path& base : WorkFolderBases()) {
+        std::string pattern = (base / (std::string(kWorkFolderPrefix) + "XXXXXX")).string();
         if (::mkdtemp(pattern.data())) {
             m_path = pattern;
+            // Held for the whole run: the sign, for the next run's sweep, that this folder is in use.
+            m_nLockFd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (m_nLockFd >= 0)
+                ::flock(m_nLockFd, LOCK_EX);
             return;
+        }
+    }
+}
+
+void CWorkFolder::SweepOrphans(int nMinAgeSeconds)
+{
+    const std::time_t nNow = std::time(nullptr);
+    for (const std::filesystem::path& base : WorkFolderBases()) {
+        std::error_code ec;
+        for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(base, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() != kWorkFolderPrefix.size() + 6 || name.compare(0, kWorkFolderPrefix.size(), kWorkFolderPrefix) != 0)
+                continue;
+            // Ours only, and only when no run holds it: the lock goes with the process that took it,
+            // however it ended. The age covers the moment between a folder's creation and its lock.
+            const int fd = ::open(entry.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            struct stat st {};
+            const bool bCandidate = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid()
+                                    && nNow - st.st_mtime >= nMinAgeSeconds && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            if (bCandidate)
+                std::filesystem::remove_all(entry.path(), ec);
+            ::close(fd);
         }
     }
 }
@@ -194,6 +266,8 @@ CWorkFolder::~CWorkFolder()
 {
     if (m_path.empty())
         return;
+    if (m_nLockFd >= 0)
+        ::close(m_nLockFd);
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
 }

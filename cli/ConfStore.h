@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "LocalFile.h"
+
 enum class ConfReplace { Unchanged, Replaced, Failed };
 
 struct ConfReplaceResult {
@@ -16,8 +18,10 @@ struct ConfReplaceResult {
     std::string strError;  // for Failed: what went wrong, with the system's reason
 };
 
-// Puts bytes at target when they differ from what is there. A new file is its owner's alone (0600,
-// whatever the creation mask); a replaced one keeps its own permissions. A symbolic link at target is replaced
+// Puts bytes at target when they differ from what is there, compared a piece at a time (a file of
+// another size simply differs). A new file is its owner's alone (0600, whatever the creation mask); a
+// replaced one keeps its permission bits when it is this user's own, else it becomes 0600 too, and
+// the set-user, set-group and sticky bits are never kept. A symbolic link at target is replaced
 // by the file, never written through. The new bytes are on the disk before the rename; the rename
 // itself is flushed with the folder when bFlushFolder (a caller that replaces many files flushes the
 // folder once, with FlushFolder, instead).
@@ -48,8 +52,17 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CCon
 // Makes the renames in a folder durable.
 void FlushFolder(const std::filesystem::path& dir);
 
+// Whether name is that of the hidden file ReplaceConfIfChanged writes beside a copy.
+bool IsConfLeftoverName(const std::string& name);
+
+// Removes what a replacement that was cut short left in dir: only those hidden files, only ordinary
+// files of this user, and only once they are older than kStaleTemporaryMinutes, so that a run still
+// writing into the same folder keeps its own.
+void RemoveConfLeftovers(const std::filesystem::path& dir);
+
 // A private folder (mode 0700) for the transfers' own files, in $TMPDIR, else /dev/shm, else /tmp;
-// everything in it removed with the object.
+// everything in it removed with the object. The folder is locked while the object lives, so that a run
+// killed outright leaves one that the next run can tell from a live one.
 class CWorkFolder {
 public:
     CWorkFolder();
@@ -59,8 +72,13 @@ public:
     bool IsValid() const { return !m_path.empty(); }
     const std::filesystem::path& Path() const { return m_path; }
 
+    // Removes this user's work folders that no live run holds and that are at least nMinAgeSeconds
+    // old (those of a run that was killed outright), in every place a work folder is made.
+    static void SweepOrphans(int nMinAgeSeconds = kStaleTemporaryMinutes * 60);
+
 private:
     std::filesystem::path m_path;
+    int m_nLockFd = -1;
 };
 
 // The whole file, or false.

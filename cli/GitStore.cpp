@@ -3,13 +3,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "ChildProcess.h"
+#include "SafeText.h"
 
 namespace {
-
-// Long enough for a commit of thousands of files on a slow disk; a git that hangs longer is broken.
-constexpr int kGitWaitMs = 120000;
 
 std::string Trimmed(std::string text)
 {
@@ -28,6 +27,21 @@ std::string Describe(const CGitStore::Run& run, const std::string& what)
     return what + ": " + detail;
 }
 
+// Of the caller's GIT_ variables only the identity passes to git: the others could point it at another
+// repository (GIT_DIR, GIT_WORK_TREE, GIT_INDEX_FILE), add configuration (GIT_CONFIG_*, hooks
+// included) or change what it runs. GIT_CONFIG_NOSYSTEM only takes configuration away.
+bool InheritedByGit(std::string_view name)
+{
+    if (name.substr(0, 4) != "GIT_")
+        return true;
+    for (std::string_view kept : {"GIT_AUTHOR_NAME", "GIT_AUTHOR_EMAIL", "GIT_AUTHOR_DATE", "GIT_COMMITTER_NAME",
+                                  "GIT_COMMITTER_EMAIL", "GIT_COMMITTER_DATE", "GIT_CONFIG_NOSYSTEM"}) {
+        if (name == kept)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 CGitStore::CGitStore(std::filesystem::path dir) : m_dir(std::move(dir)) {}
@@ -36,15 +50,16 @@ CGitStore::Run CGitStore::Git(const std::vector<std::string>& args, const std::s
 {
     std::vector<std::string> argv{"git", "-C", m_dir.string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    // Nothing may wait for a person: no pager, no editor, no prompt.
-    std::vector<std::string> env{"GIT_TERMINAL_PROMPT=0", "GIT_PAGER=cat", "GIT_EDITOR=:"};
+    // Nothing may wait for a person: no pager, no editor, no prompt. Its messages untranslated, as
+    // Prepare reads them.
+    std::vector<std::string> env{"GIT_TERMINAL_PROMPT=0", "GIT_PAGER=cat", "GIT_EDITOR=:", "LC_ALL=C"};
     if (m_bOwnIdentity) {
         for (const char* role : {"AUTHOR", "COMMITTER"}) {
             env.push_back(std::string("GIT_") + role + "_NAME=" + kGitFallbackName);
             env.push_back(std::string("GIT_") + role + "_EMAIL=" + kGitFallbackEmail);
         }
     }
-    const ProgramRun ran = RunProgram(argv, env, input, kGitWaitMs);
+    const ProgramRun ran = RunProgram(argv, env, input, m_nWaitMs, InheritedByGit);
     Run run;
     run.bStarted = ran.bStarted;
     run.nExit = ran.nExit;
@@ -53,20 +68,36 @@ CGitStore::Run CGitStore::Git(const std::vector<std::string>& args, const std::s
     return run;
 }
 
-bool CGitStore::Prepare(std::string& error)
+bool CGitStore::Prepare(std::string& error, bool bSoleRun)
 {
+    const std::string shown = EscapeForTerminal(m_dir.string());
     const Run inside = Git({"rev-parse", "--is-inside-work-tree"});
     if (!inside.bStarted) {
         error = Describe(inside, "");
         return false;
     }
+    if (inside.nExit != 0
+        && (inside.err.find("dubious ownership") != std::string::npos
+            || inside.err.find("is owned by someone else") != std::string::npos)) {
+        // A repository of another user's: made anew by us, its hooks and configuration would be theirs.
+        error = "git does not trust the repository of " + shown + " (it belongs to another user): "
+                + Trimmed(inside.err);
+        return false;
+    }
+    if (inside.nExit != 0 && inside.err.find("not a git repository") == std::string::npos) {
+        error = Describe(inside, "git cannot use the repository of " + shown);
+        return false;
+    }
     if (inside.nExit != 0 || Trimmed(inside.out) != "true") {
-        const Run init = Git({"init", "--quiet"});
+        // The copies are 0600; the history holds them too, so its objects are as private.
+        const Run init = Git({"init", "--quiet", "--shared=0600"});
         if (init.nExit != 0) {
-            error = Describe(init, "git init failed in " + m_dir.string());
+            error = Describe(init, "git init failed in " + shown);
             return false;
         }
     }
+    if (!SettleStaleIndexLock(error, bSoleRun))
+        return false;
     // The user's identity when one is set; git's guess from the host name is not one.
     auto known = [&](const char* key, const char* variable) {
         const char* fromEnv = std::getenv(variable);
@@ -77,6 +108,31 @@ bool CGitStore::Prepare(std::string& error)
     };
     m_bOwnIdentity = !(known("user.name", "GIT_COMMITTER_NAME") && known("user.email", "GIT_COMMITTER_EMAIL"));
     return true;
+}
+
+bool CGitStore::SettleStaleIndexLock(std::string& error, bool bSoleRun)
+{
+    const Run gitDir = Git({"rev-parse", "--absolute-git-dir"});
+    if (gitDir.nExit != 0)
+        return true;  // the commit will say what is wrong
+    const std::filesystem::path dotGit = Trimmed(gitDir.out);
+    const std::filesystem::path lock = dotGit / "index.lock";
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(lock, ec)))
+        return true;
+    const std::string shown = EscapeForTerminal(lock.string());
+    // Removed only when nothing else can be holding it: no other run is inside the folder (the
+    // caller holds its lock) and the repository is the folder's own, not a bigger one of the user's
+    // where their own git may be at work.
+    const bool bOwnRepository = std::filesystem::equivalent(dotGit, m_dir / ".git", ec);
+    if (bSoleRun && bOwnRepository && std::filesystem::remove(lock, ec)) {
+        m_notices.push_back("removed " + shown + ", left by a git that did not end (no other run is in "
+                            + EscapeForTerminal(m_dir.string()) + ")");
+        return true;
+    }
+    error = "git's lock " + shown + " is there: a git is at work in the repository, or one ended without "
+            "removing it (remove it once no git runs there)";
+    return false;
 }
 
 CGitStore::CommitResult CGitStore::Stage(const std::vector<std::string>& files)

@@ -1,13 +1,16 @@
 #include "Inventory.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <map>
 
+#include "CliInput.h"
 #include "CliOptions.h"
 #include "Operations.h"
 #include "RouterAddress.h"
@@ -46,10 +49,16 @@ std::string Lower(std::string_view text)
     return out;
 }
 
-// A value from the file, quoted and made safe for the terminal that shows the refusal.
+// A value from the file, quoted and made safe for the terminal that shows the refusal; a long one cut
+// (at a character's start), so that a huge field does not flood the terminal or a log.
 std::string Shown(std::string_view value)
 {
-    return "\"" + EscapeForTerminal(value) + "\"";
+    if (value.size() <= kMaxShownFieldBytes)
+        return "\"" + EscapeForTerminal(value) + "\"";
+    std::size_t nCut = kMaxShownFieldBytes;
+    for (int i = 0; i < 3 && nCut > 0 && (static_cast<unsigned char>(value[nCut]) & 0xC0) == 0x80; ++i)
+        --nCut;
+    return "\"" + EscapeForTerminal(value.substr(0, nCut)) + "...\" (" + std::to_string(value.size()) + " bytes)";
 }
 
 // One line's fields. Spaces around a field are not part of it; a quoted field keeps everything between
@@ -111,32 +120,46 @@ bool IsBlankOrComment(std::string_view line)
     return trimmed.empty() || trimmed.front() == '#';
 }
 
-// Everything until the end, through the system's read so that a folder fails (EISDIR) instead of
-// reading as empty; a pipe (a shell's process substitution) is read to its end.
-std::optional<std::string> ReadAll(int fd)
+// The list, bounded: a device or a huge file is refused instead of read without end. The reason, or
+// nothing with the text in text.
+std::optional<std::string> ReadInventoryText(const std::filesystem::path& path, std::string& text)
 {
-    std::string text;
-    char buffer[65536];
-    while (true) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(n));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::string(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return std::string("it is a folder");
     }
+    const BoundedRead read = ReadAllBounded(fd, static_cast<std::int64_t>(kMaxInventoryBytes), text);
+    const int nError = errno;
+    ::close(fd);
+    if (read == BoundedRead::TooLarge)
+        return "it is larger than " + std::to_string(kMaxInventoryBytes >> 20) + " MiB";
+    if (read == BoundedRead::Failed)
+        return std::string(std::strerror(nError));
+    return std::nullopt;
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
+// Whether a row's password file lies within the list's folder: neither absolute nor climbing out with
+// "..", and not led out by a link either.
+bool IsWithinFolder(const std::filesystem::path& folder, const std::string& strRelative)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    std::optional<std::string> text = ReadAll(fd);
-    ::close(fd);
-    return text;
+    const std::filesystem::path relative(strRelative);
+    if (relative.is_absolute())
+        return false;
+    for (const std::filesystem::path& part : relative) {
+        if (part == "..")
+            return false;
+    }
+    std::error_code ec;
+    const std::filesystem::path top = std::filesystem::weakly_canonical(folder.empty() ? "." : folder, ec);
+    const std::filesystem::path file = std::filesystem::weakly_canonical((folder.empty() ? "." : folder) / relative, ec);
+    if (ec)
+        return true;  // nothing there to lead anywhere: the read will say it is missing
+    const auto [topEnd, fileAt] = std::mismatch(top.begin(), top.end(), file.begin(), file.end());
+    return topEnd == top.end() && fileAt != file.end();
 }
 
 }  // namespace
@@ -258,8 +281,12 @@ Inventory ParseInventory(std::string_view text)
             }
         }
 
-        if (!IsValidRouterAddress(row.strAddress)) {
+        if (const std::optional<std::uint32_t> address = ParseRouterAddress(row.strAddress); !address) {
             problem(nLine, "invalid router address " + Shown(row.strAddress));
+            bRowOk = false;
+        } else if (IsRefusedDestination(*address)) {
+            problem(nLine, "the address " + Shown(row.strAddress)
+                               + " names no single router (this host, every host or a multicast group)");
             bRowOk = false;
         }
 
@@ -298,51 +325,54 @@ Inventory ParseInventory(std::string_view text)
     return inventory;
 }
 
-Inventory LoadInventory(const std::filesystem::path& path, const std::optional<std::string>& defaultPasswordFile)
+Inventory LoadInventory(const std::filesystem::path& path, const std::optional<std::string>& defaultPasswordFile,
+                        bool bPasswordFilesAnywhere)
 {
-    const std::optional<std::string> text = ReadWholeFile(path);
-    if (!text)
-        return Inventory{{}, {InventoryProblem{0, "cannot read the inventory"}}};
-    Inventory inventory = ParseInventory(*text);
+    std::string text;
+    if (std::optional<std::string> reason = ReadInventoryText(path, text))
+        return Inventory{{}, {InventoryProblem{0, "cannot read the inventory: " + *reason}}, {}};
+    Inventory inventory = ParseInventory(text);
 
-    // Each password file is read once, however many rows name it; standard input can only be read once.
-    std::map<std::string, std::optional<std::string>> passwords;
-    auto passwordOf = [&](const std::string& key, auto read) -> const std::optional<std::string>& {
-        auto it = passwords.find(key);
-        if (it == passwords.end())
-            it = passwords.emplace(key, read()).first;
-        return it->second;
-    };
+    // Each password file is read once, however many rows name it (standard input can only be read
+    // once), by the very rules of velnor-tftp --password-file; its warning is told once.
+    std::map<std::string, PasswordFileResult> passwords;
     const std::filesystem::path folder = path.parent_path();
 
     for (InventoryRow& row : inventory.rows) {
-        std::optional<std::string> password;
-        std::string shownName;
+        std::string strFile, strShown;
         if (row.passwordFile) {
-            const std::filesystem::path file = std::filesystem::path(*row.passwordFile).is_absolute()
-                                                   ? std::filesystem::path(*row.passwordFile)
-                                                   : folder / *row.passwordFile;
-            shownName = Shown(*row.passwordFile);
-            password = passwordOf("f:" + file.string(), [&] { return ReadWholeFile(file); });
+            if (!bPasswordFilesAnywhere && !IsWithinFolder(folder, *row.passwordFile)) {
+                inventory.problems.push_back(
+                    {row.nLine, "the password file " + Shown(*row.passwordFile)
+                                    + " is not within the list's folder (allow it with --password-files-anywhere)"});
+                continue;
+            }
+            strFile = std::filesystem::path(*row.passwordFile).is_absolute() ? *row.passwordFile
+                                                                             : (folder / *row.passwordFile).string();
+            strShown = Shown(*row.passwordFile);
         } else if (defaultPasswordFile) {
-            shownName = *defaultPasswordFile == "-" ? "standard input" : Shown(*defaultPasswordFile);
-            password = passwordOf("d:", [&]() -> std::optional<std::string> {
-                if (*defaultPasswordFile == "-")
-                    return ReadAll(STDIN_FILENO);
-                return ReadWholeFile(*defaultPasswordFile);
-            });
+            strFile = *defaultPasswordFile;
+            strShown = Shown(*defaultPasswordFile);
         } else {
             continue;  // no password: the router's configuration names without one
         }
-        if (!password) {
-            inventory.problems.push_back({row.nLine, "cannot read the password file " + shownName});
+        auto it = passwords.find(strFile);
+        const bool bFirst = it == passwords.end();
+        if (bFirst)
+            it = passwords.emplace(strFile, ReadPasswordFile(strFile, strShown)).first;
+        const PasswordFileResult& read = it->second;
+        if (!read.password) {
+            inventory.problems.push_back({row.nLine, read.strError});
             continue;
         }
-        row.strPassword = StripOneNewline(*password);
-        if (row.strPassword.size() > MAX_PASSWORD_BYTES) {
-            inventory.problems.push_back({row.nLine, "the password in " + shownName + " is longer than "
-                                                         + std::to_string(MAX_PASSWORD_BYTES) + " bytes"});
+        if (read.password->find('\0') != std::string::npos) {
+            // It would end the router's file name early: another request than the one meant.
+            inventory.problems.push_back({row.nLine, "the password in " + strShown + " holds a zero byte"});
+            continue;
         }
+        if (bFirst && !read.strWarning.empty())
+            inventory.warnings.push_back({row.nLine, read.strWarning});
+        row.strPassword = *read.password;
     }
     std::stable_sort(inventory.problems.begin(), inventory.problems.end(),
                      [](const InventoryProblem& a, const InventoryProblem& b) { return a.nLine < b.nLine; });

@@ -32,20 +32,28 @@ struct InventoryProblem {
 struct Inventory {
     std::vector<InventoryRow> rows;
     std::vector<InventoryProblem> problems;  // in line order; empty when the list may be used
+    std::vector<InventoryProblem> warnings;  // worth telling, no reason to refuse (a readable password file)
 };
 
 inline constexpr std::size_t kMaxInventoryNameLength = 64;
+// A list of a hundred thousand routers is a few MiB.
+inline constexpr std::size_t kMaxInventoryBytes = std::size_t{16} << 20;
+// A value echoed in a refusal is cut after this many bytes.
+inline constexpr std::size_t kMaxShownFieldBytes = 64;
 
 // Letters, digits, ".", "_" and "-", 1 to 64 characters, and not "." or ".." alone.
 bool IsValidInventoryName(std::string_view name);
 
 Inventory ParseInventory(std::string_view text);
 
-// Reads and parses the list, then reads every row's password: its own password_file (relative to the
-// list's folder), else the default password file (--password-file, relative to the current folder;
-// "-" is standard input, read once), else none. A password file that cannot be read, or a password
-// longer than the router takes, is a problem of that row's line.
-Inventory LoadInventory(const std::filesystem::path& path, const std::optional<std::string>& defaultPasswordFile);
+// Reads (at most kMaxInventoryBytes) and parses the list, then reads every row's password: its own
+// password_file (relative to the list's folder, and within it unless bPasswordFilesAnywhere), else
+// the default password file (--password-file, relative to the current folder; "-" is standard input,
+// read once), else none. Each is read by velnor-tftp --password-file's rules: a password file that
+// cannot be read, is empty, or holds more than the router takes, is a problem of that row's line, as
+// is a password with a zero byte; one that others can read is a warning of the first row naming it.
+Inventory LoadInventory(const std::filesystem::path& path, const std::optional<std::string>& defaultPasswordFile,
+                        bool bPasswordFilesAnywhere = false);
 
 // "FILE:LINE: text" per problem, one a line (without LINE for the file as a whole).
 std::string FormatInventoryProblems(const std::string& strFile, const std::vector<InventoryProblem>& problems);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 
+#include "BackupFolder.h"
 #include "BackupOptions.h"
 #include "BackupReport.h"
 #include "CliOptions.h"
@@ -253,6 +254,8 @@ int RunStatusCommand(const std::vector<std::string>& args)
     // A reader beside other readers; a backup writing at this moment replaces the state in one step,
     // so the last whole state is read all the same.
     std::optional<FolderLock> lock = FolderLock::Take(options.strOutDir, FolderLock::Kind::Shared, 0, nullptr);
+    if (std::optional<std::string> open = BackupFolderOpenToOthers(options.strOutDir))
+        WriteErr("velnor-tftp status: warning: " + *open + "\n");
     const LoadedState loaded = LoadBackupState(options.strOutDir);
     const std::string strShown = EscapeForTerminal(StateFilePath(options.strOutDir));
     if (!loaded.bFound || !loaded.strProblem.empty()) {

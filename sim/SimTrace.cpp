@@ -20,14 +20,68 @@ std::string MaskPassword(std::string_view name)
     return std::string(name.substr(0, slash + 1)) + "***";
 }
 
-std::string ShownName(std::string_view name)
-{
-    return EscapeForTerminal(MaskPassword(name));
-}
-
 std::string ShownText(std::string_view text)
 {
-    return EscapeForTerminal(text);
+    if (text.size() <= kMaxShownBytes)
+        return EscapeForTerminal(text);
+    return EscapeForTerminal(text.substr(0, kMaxShownBytes)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+std::string ShownName(std::string_view name)
+{
+    return ShownText(MaskPassword(name));
+}
+
+std::vector<std::string> LogLimiter::Take(const std::string& line, double dSeconds)
+{
+    std::vector<std::string> out;
+    if (m_nWaiting > 0)
+        TellEnded(dSeconds, out);
+    std::size_t end = line.find(' ');
+    if (end != std::string::npos)
+        end = line.find(' ', end + 1);
+    Kind& kind = m_kinds[line.substr(0, end)];
+    if (dSeconds - kind.dStart >= 1.0 && kind.nLeftOut == 0) {
+        kind.dStart = dSeconds;
+        kind.nShown = 0;
+    }
+    if (kind.nShown < m_nPerSecond) {
+        ++kind.nShown;
+        out.push_back(line);
+    } else {
+        ++kind.nLeftOut;
+        ++m_nWaiting;
+    }
+    return out;
+}
+
+void LogLimiter::TellEnded(double dSeconds, std::vector<std::string>& out)
+{
+    for (auto& [name, kind] : m_kinds) {
+        if (kind.nLeftOut == 0 || dSeconds - kind.dStart < 1.0)
+            continue;
+        out.push_back(Note(name, kind.nLeftOut));
+        m_nWaiting -= kind.nLeftOut;
+        kind = Kind{dSeconds, 0, 0};
+    }
+}
+
+std::vector<std::string> LogLimiter::Flush()
+{
+    std::vector<std::string> out;
+    for (auto& [name, kind] : m_kinds) {
+        if (kind.nLeftOut > 0)
+            out.push_back(Note(name, kind.nLeftOut));
+        kind.nLeftOut = 0;
+    }
+    m_nWaiting = 0;
+    return out;
+}
+
+std::string LogLimiter::Note(const std::string& kind, unsigned long long nLeftOut) const
+{
+    return std::to_string(nLeftOut) + " more \"" + kind + " ...\" " + (nLeftOut == 1 ? "line" : "lines")
+           + " left out (more than " + std::to_string(m_nPerSecond) + " a second)";
 }
 
 Bytes TracedBytes(const std::uint8_t* p, std::size_t n)

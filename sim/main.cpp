@@ -4,14 +4,20 @@
 // (most often: port 69 may not be bound), 2 for a mistake on the command line.
 
 #include "RouterSim.h"
+#include "SimTrace.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +39,8 @@ Router:
                            use a port of their own)
   --root DIR               folder with the router's files (default: the current folder)
   --password PW            configuration names must end in "/PW", else "Access violation"
+  --password-file F        the same, PW read from file F (- for standard input; one line end taken
+                           off), so that it does not show in the process list
   --no-file-numbers        a model that takes no file number: any number is an "Access violation"
   --oack                   answer requests that carry options ("tsize") with an OACK
   --flash-seconds S        withhold the ACK of a firmware's last block S seconds (negative: forever)
@@ -81,8 +89,9 @@ once with ERROR 0 "Server busy". A client that sends a request and then goes sil
 for at most its retransmission budget, (--max-retransmits + 1) x --retransmit-seconds (25 s by
 default); then the router gives the transfer up, drops its partial file and is free again.
 
-Log lines show requested names and client texts with control bytes escaped (\xNN) and a password
-as "***" (config2/***).
+Log lines show requested names and client texts with control bytes escaped (\xNN), cut after 128
+bytes, and a password as "***" (config2/***). Of the lines of one kind at most 20 a second are
+printed; the rest are counted in a line of their own.
 
 Sample router files to copy into DIR (the simulator writes received files into DIR, so give it copies):
 )" VELNOR_SAMPLES_DIR R"(
@@ -92,6 +101,7 @@ It stops cleanly on SIGINT (Ctrl+C) and SIGTERM.
 
 struct Args {
     velnor::sim::RouterSimOptions options;
+    bool bPasswordGiven = false;
     std::vector<std::string> listen, silent;
     bool bQuiet = false;
     bool bHelp = false;
@@ -148,6 +158,49 @@ bool ParseAddresses(const std::string& text, std::vector<std::string>* list, std
     return true;
 }
 
+// The password from a file (or standard input for "-"): at most a line of 1 KiB, one line end taken
+// off; an empty one is refused, as it would mean no password at all.
+bool ReadPassword(const std::string& path, std::string* password, std::string* error)
+{
+    constexpr std::size_t kMaxBytes = 1024;
+    const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = "--password-file: cannot read \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buffer[256];
+    ssize_t n = 0;
+    while (text.size() <= kMaxBytes && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    const int nError = errno;
+    if (fd != STDIN_FILENO)
+        ::close(fd);
+    if (n < 0) {
+        *error = "--password-file: cannot read \"" + path + "\": " + std::strerror(nError);
+        return false;
+    }
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text.size() > kMaxBytes || text.find_first_of(std::string("\n\0", 2)) != std::string::npos) {
+        *error = "--password-file: \"" + path + "\" holds more than one line of a password";
+        return false;
+    }
+    if (text.empty()) {
+        *error = "--password-file: \"" + path + "\" is empty";
+        return false;
+    }
+    *password = text;
+    return true;
+}
+
 bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
 {
     auto& o = args->options;
@@ -197,8 +250,13 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
             ok = whole(&n, 65535) && (o.port = static_cast<std::uint16_t>(n), true);
         } else if (opt == "--root") {
             ok = value(&text) && (o.root = text, true);
-        } else if (opt == "--password") {
-            ok = value(&text) && (o.password = text, true);
+        } else if (opt == "--password" || opt == "--password-file") {
+            if (args->bPasswordGiven) {
+                *error = "the password is given twice (--password, --password-file)";
+                return false;
+            }
+            args->bPasswordGiven = true;
+            ok = value(&text) && (opt == "--password" ? (o.password = text, true) : ReadPassword(text, &o.password, error));
         } else if (opt == "--no-file-numbers") {
             o.noFileNumbers = true;
         } else if (opt == "--oack") {
@@ -287,10 +345,20 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!args.bQuiet) {
-        args.options.onEvent = [](const std::string& line) {
+    // A flood of requests makes no flood of lines: at most so many of a kind a second.
+    velnor::sim::LogLimiter limiter;
+    std::mutex logMutex;
+    const auto start = std::chrono::steady_clock::now();
+    auto print = [](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
             std::printf("velnor-router-sim: %s\n", line.c_str());
-            std::fflush(stdout);
+        std::fflush(stdout);
+    };
+    if (!args.bQuiet) {
+        args.options.onEvent = [&](const std::string& line) {
+            const std::lock_guard<std::mutex> lock(logMutex);
+            const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+            print(limiter.Take(line, since.count()));
         };
     }
 
@@ -336,6 +404,10 @@ int main(int argc, char** argv)
         }
     }
     router.Stop();
+    {
+        const std::lock_guard<std::mutex> lock(logMutex);
+        print(limiter.Flush());
+    }
     const auto stats = router.Stats();
     std::printf("velnor-router-sim: stopped (%s): %llu transfers completed, %llu failed, %llu datagrams in, "
                 "%llu out\n",

@@ -66,3 +66,9 @@ std::optional<std::uint32_t> ParseRouterAddress(std::string_view strAddress)
     }
     return nAddress;
 }
+
+bool IsRefusedDestination(std::uint32_t nAddress)
+{
+    constexpr std::uint32_t kAnyHost = 0, kEveryHost = 0xFFFFFFFFu;
+    return nAddress == kAnyHost || nAddress == kEveryHost || (nAddress >> 28) == 0xE;
+}

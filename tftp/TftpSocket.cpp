@@ -31,16 +31,6 @@ sockaddr_in MakeAddress(std::uint32_t nAddress, std::uint16_t nPort)
     return addr;
 }
 
-// Addresses that name no single router: 0.0.0.0 reaches this very host, 255.255.255.255 every host of
-// the local network, 224.0.0.0 to 239.255.255.255 a multicast group. The program's first platform
-// refused to send to them at once ("address not available"), which the user saw as an invalid
-// address; this system would send, and the user would wait for an answer that cannot come, or take
-// one from whichever host answers first.
-bool IsRefusedDestination(std::uint32_t nAddress)
-{
-    return nAddress == INADDR_ANY || nAddress == INADDR_BROADCAST || (nAddress >> 28) == 0xE;
-}
-
 }  // namespace
 
 CTftpSocket::CTftpSocket() = default;

@@ -297,6 +297,13 @@ class Static(FleetCase):
             self.assertTrue(any(args[i:i + len(option)] == option for i in range(len(args))), option)
         self.assertNotIn("--check", args)
 
+    def test_an_empty_password_is_refused_before_velnor_tftp_runs(self):
+        program = self.stand_in(0, {"ok": True, "changed": False, "bytes": 0})
+        result = self.module(program, {"router": "127.0.0.1", "operation": "get", "dest": "x", "password": ""})
+        self.assertTrue(result.get("failed"), result)
+        self.assertIn("password is empty", result["msg"])
+        self.assertFalse(os.path.exists(self.path("args")), "velnor-tftp ran")
+
     def test_check_mode_asks_velnor_tftp_for_a_check_and_passes_its_answer_on(self):
         for changed in (True, False):
             program = self.stand_in(0, {"ok": True, "changed": changed, "bytes": 0})

@@ -37,6 +37,15 @@ TEST(BackupOptionsTest, EveryOptionInBothSpellings)
     EXPECT_FALSE(parsed.options.bJson);
     EXPECT_FALSE(parsed.options.timeoutSeconds);  // the router's own 5 s
     EXPECT_FALSE(parsed.options.passwordFile);
+    EXPECT_FALSE(parsed.options.bPasswordFilesAnywhere);  // the list's folder only
+
+    parsed = ParseBackupCommandLine({"--out", "d", "--inventory=i", "--password-files-anywhere"});
+    ASSERT_EQ(parsed.action, BackupAction::Run) << parsed.strError;
+    EXPECT_TRUE(parsed.options.bPasswordFilesAnywhere);
+    EXPECT_NE(ParseBackupCommandLine({"--out", "d", "--inventory=i", "--password-files-anywhere",
+                                      "--password-files-anywhere"})
+                  .strError.find("given twice"),
+              std::string::npos);
 
     EXPECT_EQ(ParseBackupCommandLine({"--out", "d", "--help"}).action, BackupAction::Help);
 }

@@ -9,7 +9,13 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <fstream>
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -481,6 +487,121 @@ TEST_F(BackupProgramTest, JobsLimitTheTransfersAndARouterServesOneAtATime)
     std::sort(all.begin(), all.end());
     EXPECT_GE(all[1] - all[0], 150ms);
     EXPECT_GE(all[2] - all[1], 150ms);
+}
+
+// Every password source is read by velnor-tftp --password-file's rules and the list with a bound:
+// an endless or empty source is refused before anything is sent, never read until memory runs out.
+struct SourceCase {
+    const char* title;
+    QStringList args;  // PW stands for a password file of the test's
+    QByteArray input;
+    const char* pw;       // the content of PW
+    bool bListIsDevZero;  // the list itself is /dev/zero
+    const char* words;
+};
+
+class BackupSourceTest : public BackupProgramTest, public ::testing::WithParamInterface<SourceCase> {};
+
+TEST_P(BackupSourceTest, RefusedBeforeAnythingIsSent)
+{
+    const SourceCase& c = GetParam();
+    const std::string r = AddRouter("r", "config\n");
+    if (c.bListIsDevZero)
+        fs::create_symlink("/dev/zero", m_dir / "list.csv");
+    else
+        WriteList("name,address\nr," + r + "\n");
+    testsupport::WriteFileBytes(m_dir / "pw", Bytes(c.pw));
+    ::chmod((m_dir / "pw").c_str(), 0600);
+    QStringList args = c.args;
+    args.replaceInStrings("PW", Q(m_dir / "pw"));
+    BackupRun run = Backup(args, c.input);
+    EXPECT_EQ(run.nExit, 2) << run.err;
+    EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was sent"), std::string::npos) << run.err;
+    EXPECT_TRUE(NothingReachedAnyRouter());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, BackupSourceTest,
+    ::testing::Values(SourceCase{"DevZero", {"--password-file", "/dev/zero"}, {}, "", false,
+                                 "list.csv:2: the password file \"/dev/zero\" holds more than 32 bytes"},
+                      SourceCase{"EndlessStandardInput", {"--password-file", "-"}, QByteArray(1 << 20, 'y'), "", false,
+                                 "list.csv:2: standard input holds more than 32 bytes"},
+                      SourceCase{"EmptyFile", {"--password-file", "PW"}, {}, "", false, "list.csv:2: the password file"},
+                      SourceCase{"OnlyANewline", {"--password-file", "PW"}, {}, "\n", false, "is empty"},
+                      SourceCase{"ListIsEndless", {}, {}, "", true, "cannot read the inventory: it is larger than"}),
+    [](const ::testing::TestParamInfo<SourceCase>& info) { return std::string(info.param.title); });
+
+// An output folder others may write into is refused before anything is sent; one the backup makes is
+// its owner's alone.
+TEST_F(BackupProgramTest, AFolderOthersMayWriteIntoIsRefusedAMadeOneIsPrivate)
+{
+    const std::string r = AddRouter("r", "config r\n");
+    WriteList("name,address\nr," + r + "\n");
+    fs::create_directory(m_out);
+    ASSERT_EQ(::chmod(m_out.c_str(), 0777), 0);
+    BackupRun refused = Backup({"--git"});
+    EXPECT_EQ(refused.nExit, 2) << refused.err;
+    EXPECT_NE(refused.err.find(m_out.string() + " can be written by other users"), std::string::npos) << refused.err;
+    EXPECT_TRUE(NothingReachedAnyRouter());
+    EXPECT_TRUE(fs::is_empty(m_out));
+
+    fs::remove(m_out);
+    BackupRun made = Backup({"--git"});
+    EXPECT_EQ(made.nExit, 0) << made.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(m_out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(Git({"config", "core.sharedRepository"}), "0600\n");
+}
+
+// Killed outright, the backup takes its workers along, and the next run sweeps its work folder.
+TEST_F(BackupProgramTest, KilledOutrightItsWorkersEndAndItsWorkFolderIsSweptNextTime)
+{
+    RouterSimOptions silent;
+    silent.silent = true;
+    const std::string mute = AddRouter("mute", "x", silent);
+    const std::string fine = AddRouter("fine", "config fine\n");
+    WriteList("name,address\nmute," + mute + "\n");
+    QProcess* process = Start({"--json"});
+    process->closeWriteChannel();
+    ASSERT_TRUE(m_sims["mute"]->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 5000ms));
+    const pid_t backup = static_cast<pid_t>(process->processId());
+    std::vector<pid_t> workers;
+    {
+        std::ifstream children("/proc/" + std::to_string(backup) + "/task/" + std::to_string(backup) + "/children");
+        for (pid_t pid; children >> pid;)
+            workers.push_back(pid);
+    }
+    ASSERT_FALSE(workers.empty());
+    ::kill(backup, SIGKILL);
+    ASSERT_TRUE(process->waitForFinished(5000));
+    auto running = [&] {
+        for (pid_t pid : workers) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string field, name, state;
+            if (stat >> field >> name >> state && state != "Z")
+                return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(running()) << "a worker outlived the backup";
+
+    // Its work folder is left; once old enough to be nobody's, the next run takes it away.
+    std::vector<fs::path> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(m_tmp.Path()))
+        left.push_back(entry.path());
+    ASSERT_EQ(left.size(), 1u);
+    const timespec old{std::time(nullptr) - 3600, 0};
+    const timespec times[2] = {old, old};
+    ASSERT_EQ(::utimensat(AT_FDCWD, left[0].c_str(), times, 0), 0);
+    WriteList("name,address\nfine," + fine + "\n");
+    BackupRun next = Backup({"--json"});
+    EXPECT_EQ(next.nExit, 0) << next.err;
+    EXPECT_TRUE(fs::is_empty(m_tmp.Path()));
 }
 
 }  // namespace

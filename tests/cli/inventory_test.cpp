@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -91,6 +93,7 @@ TEST_P(BadInventoryTest, RefusedWithEveryLineAtFault)
 
 const std::string kLongName(65, 'a');
 const std::string kLongestName(64, 'a');
+const std::string kHugeShown = "\"" + std::string(64, '9') + "...\" (1048576 bytes)";
 
 INSTANTIATE_TEST_SUITE_P(
     Lists, BadInventoryTest,
@@ -123,6 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadListCase{"AddressGroupOver255", "name,address\nr1,192.0.2.256\n", {2}, "invalid router address"},
         BadListCase{"AddressName", "name,address\nr1,router.example\n", {2}, "\"router.example\""},
         BadListCase{"AddressEmpty", "name,address\nr1,\n", {2}, "invalid router address \"\""},
+        BadListCase{"AddressThisHost", "name,address\nr1,0.0.0.0\n", {2}, "\"0.0.0.0\" names no single router"},
+        BadListCase{"AddressEveryHost", "name,address\nr1,255.255.255.255\n", {2}, "names no single router"},
+        BadListCase{"AddressMulticastFirst", "name,address\nr1,224.0.0.1\n", {2}, "names no single router"},
+        BadListCase{"AddressMulticastLast", "name,address\nr1,239.255.255.255\n", {2}, "names no single router"},
+        BadListCase{"HugeFieldCut", "name,address\nr1," + std::string(1 << 20, '9') + "\n", {2}, kHugeShown.c_str()},
         BadListCase{"FileNumberFive", "name,address,file_number\nr1,192.0.2.1,5\n", {2}, "use 0 to 4"},
         BadListCase{"FileNumberTwoDigits", "name,address,file_number\nr1,192.0.2.1,02\n", {2}, "\"02\""},
         BadListCase{"FileNumberSigned", "name,address,file_number\nr1,192.0.2.1,+1\n", {2}, "\"+1\""},
@@ -168,14 +176,15 @@ TEST_F(InventoryFileTest, PasswordsRelativeToTheListAndTheDefaultForTheRest)
                       "core,192.0.2.1,pw/core\n"
                       "edge,192.0.2.2,\n"
                       "lab,192.0.2.3," + (m_dir / "pw/core").string() + "\n");
-    const Inventory inventory = LoadInventory(m_dir / "list.csv", (m_dir / "shared").string());
+    // An absolute password file (line 4) only when the option allows it.
+    const Inventory inventory = LoadInventory(m_dir / "list.csv", (m_dir / "shared").string(), true);
     ASSERT_TRUE(inventory.problems.empty()) << AllProblems(inventory);
     ASSERT_EQ(inventory.rows.size(), 3u);
     EXPECT_EQ(inventory.rows[0].strPassword, "core-secret");  // one line end taken off, as velnor-tftp does
     EXPECT_EQ(inventory.rows[1].strPassword, "everyone");
     EXPECT_EQ(inventory.rows[2].strPassword, "core-secret");
 
-    const Inventory without = LoadInventory(m_dir / "list.csv", std::nullopt);
+    const Inventory without = LoadInventory(m_dir / "list.csv", std::nullopt, true);
     ASSERT_TRUE(without.problems.empty()) << AllProblems(without);
     EXPECT_EQ(without.rows[1].strPassword, "");
 }
@@ -198,9 +207,101 @@ TEST_F(InventoryFileTest, UnreadableListOrPasswordFilesRefusedOnTheirLines)
     EXPECT_EQ(LinesOf(inventory), (std::vector<int>{2, 3, 4, 5, 6})) << AllProblems(inventory);
     const std::string report = FormatInventoryProblems("list.csv", inventory.problems);
     EXPECT_NE(report.find("list.csv:2: cannot read the password file \"missing\""), std::string::npos) << report;
-    EXPECT_NE(report.find("list.csv:4: the password in \"long\" is longer than 32 bytes"), std::string::npos)
+    EXPECT_NE(report.find("list.csv:4: the password file \"long\" holds more than 32 bytes"), std::string::npos)
         << report;
     EXPECT_NE(report.find("list.csv:5: cannot read the password file"), std::string::npos) << report;
+}
+
+// The rows' password files are read by the very rules of velnor-tftp --password-file, each refusal on
+// the line of the row that needs the file, before anything is sent.
+struct PasswordFileCase {
+    const char* title;
+    std::string content;  // of pw; unused when file is given
+    const char* file;     // the row's password_file; nullptr: pw
+    const char* words;    // of the refusal of line 2; nullptr: accepted
+};
+
+class InventoryPasswordTest : public InventoryFileTest, public ::testing::WithParamInterface<PasswordFileCase> {};
+
+TEST_P(InventoryPasswordTest, RefusedByTheConsolesRules)
+{
+    const PasswordFileCase& c = GetParam();
+    Write("pw", c.content);
+    ::chmod((m_dir / "pw").c_str(), 0600);
+    Write("list.csv", std::string("name,address,password_file\nr1,192.0.2.1,") + (c.file ? c.file : "pw") + "\n");
+    const Inventory inventory = LoadInventory(m_dir / "list.csv", std::nullopt, true);
+    if (!c.words) {
+        EXPECT_TRUE(inventory.problems.empty()) << AllProblems(inventory);
+        return;
+    }
+    EXPECT_EQ(LinesOf(inventory), std::vector<int>{2});
+    EXPECT_EQ(AllProblems(inventory).rfind("list.csv:2: ", 0), 0u) << AllProblems(inventory);
+    EXPECT_NE(AllProblems(inventory).find(c.words), std::string::npos) << AllProblems(inventory);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, InventoryPasswordTest,
+    ::testing::Values(PasswordFileCase{"Empty", "", nullptr, "the password file \"pw\" is empty"},
+                      PasswordFileCase{"OnlyANewline", "\n", nullptr, "the password file \"pw\" is empty"},
+                      PasswordFileCase{"EndlessDevice", "", "/dev/zero", "holds more than 32 bytes"},
+                      PasswordFileCase{"ZeroByte", std::string("se\0cret", 7), nullptr, "holds a zero byte"},
+                      PasswordFileCase{"ALineEndTakenOff", "secret\r\n", nullptr, nullptr},
+                      PasswordFileCase{"ThirtyTwoBytes", std::string(32, 'p'), nullptr, nullptr}),
+    [](const ::testing::TestParamInfo<PasswordFileCase>& info) { return std::string(info.param.title); });
+
+TEST_F(InventoryFileTest, PasswordFilesStayWithinTheListsFolderUnlessAllowed)
+{
+    std::filesystem::create_directory(m_dir / "lists");
+    std::filesystem::create_directory(m_dir / "lists" / "pw");
+    Write("outside", "secret");
+    Write("lists/pw/ok", "secret");
+    std::filesystem::create_symlink(m_dir / "outside", m_dir / "lists" / "pw" / "link");
+    Write("lists/list.csv", "name,address,password_file\n"
+                            "a,192.0.2.1," + (m_dir / "outside").string() + "\n"
+                            "b,192.0.2.2,../outside\n"
+                            "c,192.0.2.3,pw/../../outside\n"
+                            "d,192.0.2.4,pw/link\n"
+                            "e,192.0.2.5,pw/ok\n"
+                            "f,192.0.2.6,./pw/ok\n");
+    const Inventory refused = LoadInventory(m_dir / "lists" / "list.csv", std::nullopt);
+    EXPECT_EQ(LinesOf(refused), (std::vector<int>{2, 3, 4, 5})) << AllProblems(refused);
+    EXPECT_NE(AllProblems(refused).find("list.csv:3: the password file \"../outside\" is not within the list's folder"),
+              std::string::npos)
+        << AllProblems(refused);
+    const Inventory allowed = LoadInventory(m_dir / "lists" / "list.csv", std::nullopt, true);
+    EXPECT_TRUE(allowed.problems.empty()) << AllProblems(allowed);
+    for (const InventoryRow& row : allowed.rows)
+        EXPECT_EQ(row.strPassword, "secret") << row.strName;
+}
+
+TEST_F(InventoryFileTest, AReadablePasswordFileIsAWarningOnceOnItsFirstLine)
+{
+    Write("pw", "secret\n");
+    ::chmod((m_dir / "pw").c_str(), 0640);
+    Write("list.csv", "name,address,password_file\n# two rows share it\nr1,192.0.2.1,pw\nr2,192.0.2.2,pw\n");
+    const Inventory inventory = LoadInventory(m_dir / "list.csv", std::nullopt);
+    EXPECT_TRUE(inventory.problems.empty()) << AllProblems(inventory);
+    ASSERT_EQ(inventory.warnings.size(), 1u);
+    EXPECT_EQ(inventory.warnings[0].nLine, 3);
+    EXPECT_NE(inventory.warnings[0].strText.find("can be read by other users"), std::string::npos);
+}
+
+TEST_F(InventoryFileTest, TheListItselfIsReadWithABoundAndItsReasonTold)
+{
+    const struct {
+        std::filesystem::path path;
+        const char* words;
+    } cases[] = {{"/dev/zero", "it is larger than 16 MiB"},
+                 {m_dir / "missing.csv", "No such file or directory"},
+                 {m_dir.Path(), "it is a folder"}};
+    for (const auto& c : cases) {
+        const Inventory inventory = LoadInventory(c.path, std::nullopt);
+        ASSERT_EQ(inventory.problems.size(), 1u) << c.path;
+        EXPECT_EQ(inventory.problems[0].nLine, 0);
+        EXPECT_NE(inventory.problems[0].strText.find(std::string("cannot read the inventory: ") + c.words),
+                  std::string::npos)
+            << inventory.problems[0].strText;
+    }
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --prune --quiet --stale-after --timeout --wait-lock"
+    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --password-files-anywhere --prune --quiet --stale-after --timeout --wait-lock"
     check "$mode" "velnor-tftp status --" "--help --json --out --stale-after"
     check "$mode" "velnor-tftp status --out su" "sub dir"
     check "$mode" "velnor-tftp backup --metrics con" "config.txt"

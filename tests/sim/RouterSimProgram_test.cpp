@@ -1,5 +1,6 @@
 // The velnor-router-sim program: its command line, its refusals and its clean stop on a signal.
 
+#include "RawClient.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -135,7 +136,8 @@ TEST(RouterSimProgram, HelpDescribesTheOptionsAndExitsZero)
 {
     Program p({"--help"});
     EXPECT_EQ(p.Wait(5000ms), 0);
-    for (const char* text : {"Usage: velnor-router-sim", "--listen", "--root", "--password", "--no-file-numbers",
+    for (const char* text : {"Usage: velnor-router-sim", "--listen", "--root", "--password", "--password-file",
+                             "--no-file-numbers",
                              "--oack", "--flash-seconds", "--drop-rate", "--seed", "--trace", "--max-seconds",
                              "SIGTERM", "--silent-address", "FIRST-LAST", "DIR/ADDRESS/", "--port",
                              "--max-file-bytes", "Server busy", "(--max-retransmits + 1) x --retransmit-seconds",
@@ -302,4 +304,66 @@ TEST(RouterSimProgram, ServesTftpHpaAndTracesEveryDatagram)
     for (std::string line; std::getline(trace, line);)
         ++nLines;
     EXPECT_EQ(nLines, 3) << "request, DATA 1, ACK 1";
+}
+
+// The password from a file, so that it never shows in the process list: the right one is served, a
+// wrong one refused, and an empty or doubled one is a mistake on the command line.
+TEST(RouterSimProgram, PasswordFromAFileNeverOnTheCommandLine)
+{
+    testsupport::TempDir dir;
+    const std::string text = "hostname r\n";
+    testsupport::WriteFileBytes(dir / "config0", std::vector<std::uint8_t>(text.begin(), text.end()));
+    const std::string pw = "s3cret-pw\n";
+    testsupport::WriteFileBytes(dir / "pw", std::vector<std::uint8_t>(pw.begin(), pw.end()));
+    testsupport::WriteFileBytes(dir / "empty", {});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--password-file", (dir / "empty").string()},
+          std::vector<std::string>{"--password-file", (dir / "missing").string()},
+          std::vector<std::string>{"--password", "x", "--password-file", (dir / "pw").string()}}) {
+        Program p(args);
+        EXPECT_EQ(p.Wait(5000ms), 2) << args[1];
+        EXPECT_NE(p.Err().find("velnor-router-sim: "), std::string::npos) << p.Err();
+    }
+
+    const std::string address = testsupport::LoopbackAddressForTest();
+    const std::string port = std::to_string(testsupport::kTestRouterPort);
+    Program p({"--listen", address, "--port", port, "--root", dir.Path().string(), "--password-file",
+               (dir / "pw").string()});
+    ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
+    testsupport::UdpPeer client(address);
+    ASSERT_TRUE(client.Bound());
+    ASSERT_TRUE(client.SendTo(address, testsupport::kTestRouterPort, simtest::Rrq("config0/s3cret-pw")));
+    auto answer = client.Receive(2000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[1], 3) << "DATA";
+    ASSERT_TRUE(client.Send(simtest::Ack(1)));
+    ASSERT_TRUE(p.WaitForOutput("sent config0", 2000ms)) << p.Out();
+    ASSERT_TRUE(client.SendTo(address, testsupport::kTestRouterPort, simtest::Rrq("config0/guess")));
+    answer = client.Receive(2000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[1], 5) << "ERROR";
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(2000ms), 0) << p.Err();
+    EXPECT_EQ(p.Out().find("s3cret"), std::string::npos) << p.Out();
+}
+
+// A flood of long names makes a few short lines, not a log as large as the flood.
+TEST(RouterSimProgram, AFloodOfLongNamesMakesAFewShortLines)
+{
+    testsupport::TempDir dir;
+    const std::string address = testsupport::LoopbackAddressForTest();
+    const std::string port = std::to_string(testsupport::kTestRouterPort);
+    Program p({"--listen", address, "--port", port, "--root", dir.Path().string()});
+    ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
+    testsupport::UdpPeer client(address);
+    ASSERT_TRUE(client.Bound());
+    // One after another, each answer awaited: a burst would overflow the socket's buffer.
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(client.SendTo(address, testsupport::kTestRouterPort, simtest::Rrq(std::string(8000, '\x01'))));
+        ASSERT_TRUE(client.Receive(2000)) << "request " << i;
+    }
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(5000ms), 0) << p.Err();
+    EXPECT_LT(p.Out().size(), 64u * 1024) << "a log line per request, each whole";
+    EXPECT_NE(p.Out().find("lines left out"), std::string::npos) << p.Out().substr(0, 2000);
 }

@@ -54,6 +54,8 @@ options:
   password:
     description:
       - The router password for configuration files, at most 32 bytes. Keep it in a vault.
+      - Leave it out for a router without a password; an empty one is refused (a vault variable that
+        came out empty would otherwise send the request without the password meant).
       - Firmware names carry no password; it is not needed for C(revup).
     type: str
   if_changed:
@@ -198,8 +200,8 @@ def build_command(program, params, check_mode):
         args += ["--timeout", str(params["timeout"])]
     if params["rom_timeout"] is not None:
         args += ["--rom-timeout", str(params["rom_timeout"])]
-    # An empty password is no password; "-" names standard input, fed from the task below.
-    has_password = bool(params["password"])
+    # "-" names standard input, fed from the task below.
+    has_password = params["password"] is not None
     if has_password:
         args += ["--password-file", "-"]
     # "--" keeps a router or a file name that starts with "-" from being read as an option. The local
@@ -280,6 +282,8 @@ def main():
         module.fail_json(msg="dest is for get; %s reads src" % operation)
     if params["if_changed"] and operation != "put":
         module.fail_json(msg="if_changed is for put only")
+    if params["password"] == "":
+        module.fail_json(msg="password is empty: leave it out for a router without a password")
 
     program = params["executable"] or "velnor-tftp"
     if os.sep not in program:
