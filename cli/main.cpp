@@ -25,10 +25,12 @@
 #include "CliReport.h"
 #include "CliTrace.h"
 #include "LocalFile.h"
+#include "RestoreRun.h"
 #include "ResultMessages.h"
 #include "SafeText.h"
 #include "Texts.h"
 #include "TransferDriver.h"
+#include "UnifiedDiff.h"
 
 namespace {
 
@@ -183,6 +185,7 @@ private:
                  bool bFinalTransfer);
     int End(int nExit);
     void OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CConsoleProgress& progress);
+    void ShowPutDiff(const std::string& routerBytes, const std::string& localBytes) const;
 
     const CliOptions& m_options;
     const QElapsedTimer& m_clock;
@@ -237,6 +240,18 @@ void CCliRun::OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CCo
         progress.Line(line);
     if (m_nTraceFd >= 0)
         WriteAllTo(m_nTraceFd, line + "\n");
+}
+
+// put --diff: what the put changes, for a person. With --check it is the run's result, on standard
+// output, unless that holds the JSON line.
+void CCliRun::ShowPutDiff(const std::string& routerBytes, const std::string& localBytes) const
+{
+    const std::string diff = DiffForTerminal(routerBytes, localBytes, "router " + m_options.strRouter,
+                                             m_options.strLocalPath);
+    if (m_options.bCheck && !m_options.bJson)
+        WriteOut(diff);
+    else
+        WriteErr(diff);
 }
 
 // One transfer to its end. 0 when it succeeded; otherwise the failure is reported (stderr, outcome)
@@ -328,7 +343,7 @@ int CCliRun::Run()
         if (!stdinFile.Create(localBytes))
             return FailLocal(TFTP_ERR_FILE_OPEN, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
         strSendPath = stdinFile.Path();
-    } else if (bSend && (options.bCheck || options.bIfChanged)) {
+    } else if (bSend && (options.bCheck || options.bIfChanged || options.bDiff)) {
         if (TftpResult nCode = ReadLocalFileBounded(m_strLocalPath, localBytes))
             return FailLocal(nCode, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
     } else if (!bSend && options.bCheck && !m_bStdStream) {
@@ -343,7 +358,7 @@ int CCliRun::Run()
             return Refuse("velnor-tftp: " + strError + "\n", strError, std::nullopt);
     }
 
-    if (options.bCheck && !options.bIfChanged) {
+    if (options.bCheck && !options.bIfChanged && !options.bDiff) {
         // Everything that can be known without the router is known.
         if (!options.bQuiet)
             WriteErr("velnor-tftp: check passed; nothing was sent\n");
@@ -367,7 +382,7 @@ int CCliRun::Run()
             [&](bool bSent, std::span<const std::uint8_t> datagram) { OnDatagram(bSent, datagram, progress); });
     }
 
-    if (options.bIfChanged) {
+    if (options.bIfChanged || options.bDiff) {
         // The router's file of that number, read with the same password and kept in memory only.
         CliOptions readOptions = options;
         readOptions.operation = CliOperation::Get;
@@ -388,7 +403,9 @@ int CCliRun::Run()
             return End(nExit);
         m_outcome.routerText.reset();
         const bool bEqual = routerBytes && *routerBytes == localBytes;
-        if (bEqual || options.bCheck) {
+        if (options.bDiff)
+            ShowPutDiff(routerBytes.value_or(std::string()), localBytes);
+        if ((bEqual && options.bIfChanged) || options.bCheck) {
             const std::string text = bEqual ? "the router's file is the same; nothing was sent"
                                             : "check passed; a put would change the router's file";
             if (!options.bQuiet)
@@ -491,8 +508,10 @@ int RunOneTransfer(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // Before any Qt application exists: the backup forks its workers from this process.
+    // Before any Qt application exists: the backup and the restore fork their transfers from this process.
     if (argc > 1 && std::string_view(argv[1]) == "backup")
         return RunBackupCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
+    if (argc > 1 && std::string_view(argv[1]) == "restore")
+        return RunRestoreCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
     return RunOneTransfer(argc, argv);
 }
