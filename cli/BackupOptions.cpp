@@ -38,6 +38,12 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             result.action = BackupAction::Help;
             return result;
         }
+        if (arg == "--push") {
+            if (result.options.bPush)
+                return usageError("option --push is given twice");
+            result.options.bPush = true;
+            continue;
+        }
         if (arg == "--git" || arg == "--json") {
             bool& flag = arg == "--git" ? result.options.bGit : result.options.bJson;
             if (flag)
@@ -53,7 +59,7 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             value = arg.substr(eq + 1);
         }
         const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
-                                 || name == "--password-file";
+                                 || name == "--password-file" || name == "--push-remote";
         if (!bTakesValue) {
             if (!arg.empty() && arg[0] == '-')
                 return usageError("unknown option " + arg + " for backup");
@@ -98,6 +104,13 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
                                   + " to " + std::to_string(kMaxAnswerTimeout) + " seconds");
             }
             result.options.timeoutSeconds = *seconds;
+        } else if (name == "--push-remote") {
+            if (result.options.pushRemote)
+                return usageError("option --push-remote is given twice");
+            if (value->empty() || (*value)[0] == '-')
+                return usageError("option --push-remote needs the name of a remote");
+            result.options.pushRemote = *value;
+            result.options.bPush = true;
         } else {
             if (result.options.passwordFile)
                 return usageError("option --password-file is given twice");
@@ -110,6 +123,8 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         return usageError("backup needs --inventory FILE");
     if (!bOut)
         return usageError("backup needs --out DIR");
+    if (result.options.bPush && !result.options.bGit)
+        return usageError("option --push needs --git (it pushes the history that --git keeps)");
     result.action = BackupAction::Run;
     return result;
 }
@@ -117,7 +132,7 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 std::string BackupUsageText()
 {
     return "Usage: velnor-tftp backup --inventory FILE --out DIR [--jobs N] [--git] [--json]\n"
-           "                          [--timeout S] [--password-file F]\n"
+           "                          [--timeout S] [--password-file F] [--push] [--push-remote NAME]\n"
            "\n"
            "Fetches the configuration file of every router in FILE into DIR/NAME.conf, several at a time.\n"
            "A file is replaced, in one step, only when its bytes changed; a router that fails keeps its\n"
@@ -133,6 +148,10 @@ std::string BackupUsageText()
            "      --jobs N            at most N transfers at a time (1-256, default 16)\n"
            "      --git               keep DIR as a git repository (created when needed): one commit per\n"
            "                          run holding every changed file, none when nothing changed\n"
+           "      --push              with --git: push the history after the commit to the branch's\n"
+           "                          upstream (at most 60 s); a failed push is a warning, and the\n"
+           "                          next run pushes what is still missing\n"
+           "      --push-remote NAME  push to the git remote NAME instead (implies --push)\n"
            "      --json              one JSON object a line per router (the fields of velnor-tftp --json,\n"
            "                          plus name and state), then a summary object (\"summary\": true)\n"
            "      --timeout S         the wait for each answer of a router (1-60 s, default 5)\n"

@@ -19,6 +19,8 @@ struct BackupOptions {
     bool bJson = false;
     std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
     std::optional<std::string> passwordFile;  // "-" is standard input
+    bool bPush = false;                       // with bGit: push after the commit
+    std::optional<std::string> pushRemote;    // none: the branch's upstream
 };
 
 enum class BackupAction { Run, Help, UsageError };

@@ -31,6 +31,7 @@
 #include "CliOptions.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
+#include "GitPush.h"
 #include "GitStore.h"
 #include "Inventory.h"
 #include "SafeText.h"
@@ -695,14 +696,23 @@ private:
             }
             commit = committed.hash;
         }
+        // After the commit, also when there was none: what an earlier push left behind goes now.
+        std::optional<PushResult> pushed;
+        if (m_pGit && m_options.bPush)
+            pushed = PushAfterBackup(m_outDir, m_options.pushRemote);
         m_counts.seconds = Seconds();
         if (m_options.bJson) {
-            const QByteArray line = JsonLine(SummaryJson(m_counts, m_nSignal != 0, commit));
+            QJsonObject summary = SummaryJson(m_counts, m_nSignal != 0, commit);
+            if (pushed)
+                summary.insert("push_failed", !pushed->bOk);
+            const QByteArray line = JsonLine(summary);
             WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
         } else {
             std::string text = FormatBackupSummary(m_counts, m_nSignal != 0);
             if (m_pGit)
                 text += commit ? "Committed " + commit->substr(0, 12) + "\n" : std::string("Nothing to commit\n");
+            if (pushed && pushed->bOk)
+                text += "Pushed to " + EscapeForTerminal(pushed->strRemote) + "\n";
             WriteOut(text);
         }
         if (m_nSignal)

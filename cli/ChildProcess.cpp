@@ -116,7 +116,8 @@ ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<st
         const long long left = deadline - NowMs();
         if (left <= 0) {
             run.bTimedOut = true;
-            ::kill(pid, SIGKILL);
+            // The whole group: a git that hangs in a program of its own (ssh, a hook) leaves none behind.
+            ::kill(-pid, SIGKILL);
             break;
         }
         const int nReady = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(left));

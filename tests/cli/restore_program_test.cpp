@@ -1,0 +1,492 @@
+// `velnor-tftp restore` and `backup --git --push` as programs: router simulators on loopback addresses
+// of the test's own, a real backup folder with a real git history, and real bare repositories as the
+// remotes (one of them refusing every push through its hook).
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GitPush.h"
+#include "RouterSim.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using velnor::sim::RouterSim;
+using velnor::sim::RouterSimOptions;
+using namespace std::chrono_literals;
+
+QString Q(const fs::path& p) { return QString::fromStdString(p.string()); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string Text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::vector<std::uint8_t> Bytes(const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); }
+
+struct ProgramResult {
+    int nExit = -1;
+    std::string out, err;
+    QJsonObject json;  // the last line, when it is an object
+};
+
+class RestoreProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("VELNOR_TEST_ROUTER_PORT", QString::number(testsupport::kTestRouterPort));
+        m_env.insert("HOME", Q(m_home.Path()));
+        m_env.insert("GIT_CONFIG_NOSYSTEM", "1");
+        m_env.insert("TMPDIR", Q(m_tmp.Path()));
+        for (const char* name : {"GIT_COMMITTER_NAME", "GIT_COMMITTER_EMAIL", "GIT_AUTHOR_NAME", "GIT_AUTHOR_EMAIL",
+                                 "GIT_COMMITTER_DATE", "GIT_AUTHOR_DATE", "GIT_DIR", "GIT_WORK_TREE"})
+            m_env.remove(name);
+        fs::create_directory(m_out);
+    }
+
+    // A router on an address of its own whose config0 holds these bytes.
+    std::string AddRouter(const std::string& name, const std::string& config, RouterSimOptions options = {})
+    {
+        auto root = std::make_unique<testsupport::TempDir>();
+        testsupport::WriteFileBytes(root->Path() / "config0", Bytes(config));
+        options.listenAddress = testsupport::LoopbackAddressForTest(static_cast<unsigned>(m_sims.size()));
+        options.port = testsupport::kTestRouterPort;
+        options.root = root->Path();
+        auto sim = std::make_unique<RouterSim>(options);
+        std::string error;
+        EXPECT_TRUE(sim->Start(&error)) << error;
+        m_roots[name] = std::move(root);
+        m_addresses[name] = options.listenAddress;
+        m_sims[name] = std::move(sim);
+        return options.listenAddress;
+    }
+
+    std::string RouterFile(const std::string& name, const char* file = "config0")
+    {
+        return Text(testsupport::ReadFileBytes(m_roots[name]->Path() / file));
+    }
+
+    void WriteList(const std::string& text) { testsupport::WriteFileBytes(m_dir / "list.csv", Bytes(text)); }
+    void WriteCopy(const std::string& name, const std::string& text)
+    {
+        testsupport::WriteFileBytes(m_out / (name + ".conf"), Bytes(text));
+    }
+
+    ProgramResult Program(const QStringList& args, const QByteArray& input = {})
+    {
+        QProcess process;
+        process.setProgram(QStringLiteral(VELNOR_TFTP_PROGRAM));
+        process.setArguments(args);
+        process.setProcessEnvironment(m_env);
+        process.start();
+        EXPECT_TRUE(process.waitForStarted(5000));
+        if (!input.isEmpty())
+            process.write(input);
+        process.closeWriteChannel();
+        EXPECT_TRUE(process.waitForFinished(30000)) << "velnor-tftp did not end";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        ProgramResult run;
+        run.nExit = process.exitCode();
+        run.out = process.readAllStandardOutput().toStdString();
+        run.err = process.readAllStandardError().toStdString();
+        const QList<QByteArray> lines = QByteArray::fromStdString(run.out).trimmed().split('\n');
+        const QJsonDocument document = QJsonDocument::fromJson(lines.isEmpty() ? QByteArray() : lines.last());
+        if (document.isObject())
+            run.json = document.object();
+        return run;
+    }
+
+    ProgramResult Restore(const QStringList& extra)
+    {
+        return Program(QStringList{"restore", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out)} + extra);
+    }
+
+    ProgramResult Backup(const QStringList& extra)
+    {
+        return Program(QStringList{"backup", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out), "--git"} + extra);
+    }
+
+    std::string Git(const fs::path& dir, const QStringList& args, const std::map<QString, QString>& env = {})
+    {
+        QProcess git;
+        QProcessEnvironment e = m_env;
+        for (const auto& [name, value] : env)
+            e.insert(name, value);
+        git.setProcessEnvironment(e);
+        git.start("git", QStringList{"-C", Q(dir)} + args);
+        EXPECT_TRUE(git.waitForFinished(10000));
+        EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << ": " << git.readAllStandardError().toStdString();
+        return git.readAllStandardOutput().trimmed().toStdString();
+    }
+
+    // A commit of the folder's copies, made at a date the test chooses.
+    std::string Commit(const std::string& strDate, const std::string& message)
+    {
+        const std::map<QString, QString> env{{"GIT_COMMITTER_DATE", Q(strDate)}, {"GIT_AUTHOR_DATE", Q(strDate)},
+                                             {"GIT_COMMITTER_NAME", "t"}, {"GIT_COMMITTER_EMAIL", "t@localhost"},
+                                             {"GIT_AUTHOR_NAME", "t"}, {"GIT_AUTHOR_EMAIL", "t@localhost"}};
+        Git(m_out, {"add", "-A"}, env);
+        Git(m_out, {"commit", "-q", "-m", Q(message)}, env);
+        return Git(m_out, {"rev-parse", "HEAD"});
+    }
+
+    // Everything in the backup folder, names and bytes, .git included: what a restore must leave as is.
+    std::map<std::string, std::string> Snapshot() const
+    {
+        std::map<std::string, std::string> files;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_out)) {
+            if (entry.is_regular_file())
+                files[fs::relative(entry.path(), m_out).string()] = Text(testsupport::ReadFileBytes(entry.path()));
+            else
+                files[fs::relative(entry.path(), m_out).string()] = "<folder>";
+        }
+        return files;
+    }
+
+    bool NothingReached(const std::string& name)
+    {
+        return !m_sims[name]->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 100ms);
+    }
+
+    testsupport::TempDir m_home, m_tmp, m_dir;
+    fs::path m_out = m_dir / "backups";
+    QProcessEnvironment m_env;
+    std::map<std::string, std::unique_ptr<testsupport::TempDir>> m_roots;
+    std::map<std::string, std::string> m_addresses;
+    std::map<std::string, std::unique_ptr<RouterSim>> m_sims;
+};
+
+TEST_F(RestoreProgramTest, WorkingCopyIsSentReadBackAndVerified)
+{
+    RouterSimOptions options;
+    options.password = "secret";
+    const std::string address = AddRouter("core", "replaced unit's factory file\n", options);
+    testsupport::WriteFileBytes(m_dir / "core.pw", Bytes("secret\n"));
+    WriteList("name,address,file_number,password_file\ncore," + address + ",2,core.pw\n");
+    WriteCopy("core", "hostname core\ninterface lan 192.0.2.1\n");
+    testsupport::WriteFileBytes(m_roots["core"]->Path() / "config2", Bytes("factory\n"));
+    const auto before = Snapshot();
+
+    const ProgramResult run = Restore({"core", "--json"});
+    ASSERT_EQ(run.nExit, 0) << run.err;
+    EXPECT_EQ(RouterFile("core", "config2"), "hostname core\ninterface lan 192.0.2.1\n");
+    EXPECT_EQ(RouterFile("core"), "replaced unit's factory file\n");  // only the row's file number
+    EXPECT_EQ(run.json.value("ok").toBool(), true) << run.out;
+    EXPECT_EQ(run.json.value("operation").toString(), "restore");
+    EXPECT_EQ(run.json.value("name").toString(), "core");
+    EXPECT_EQ(run.json.value("router").toString().toStdString(), address);
+    EXPECT_EQ(run.json.value("file_number").toInt(), 2);
+    EXPECT_EQ(run.json.value("local_file").toString().toStdString(), (m_out / "core.conf").string());
+    EXPECT_TRUE(run.json.value("verified").toBool());
+    EXPECT_TRUE(run.json.value("revision").isNull());
+    EXPECT_TRUE(run.json.value("changed").toBool());
+    EXPECT_EQ(run.json.value("bytes").toInt(), 38);
+    const auto stats = m_sims["core"]->Stats();
+    EXPECT_EQ(stats.writeRequests, 1u);
+    EXPECT_EQ(stats.readRequests, 1u);  // the read back
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_TRUE(fs::is_empty(m_tmp.Path()));  // the work folder is gone
+
+    // Without --json: one line for a person, nothing on standard output.
+    const ProgramResult plain = Restore({"core"});
+    EXPECT_EQ(plain.nExit, 0) << plain.err;
+    EXPECT_EQ(plain.out, "");
+    EXPECT_EQ(plain.err, "velnor-tftp restore: router core (" + address + ") holds " + (m_out / "core.conf").string()
+                             + " again (38 bytes, read back and verified)\n");
+}
+
+TEST_F(RestoreProgramTest, OlderRevisionsByCommitTagDateAndRelativeName)
+{
+    const std::string address = AddRouter("edge", "broken\n");
+    WriteList("name,address\nedge," + address + "\n");
+    Git(m_out, {"init", "-q"});
+    WriteCopy("edge", "version 1\n");
+    const std::string first = Commit("2026-06-01T12:00:00Z", "first");
+    Git(m_out, {"tag", "known-good"});
+    WriteCopy("edge", "version 2\n");
+    const std::string second = Commit("2026-07-01T12:00:00Z", "second");
+    WriteCopy("edge", "version 3, not committed\n");
+
+    const struct {
+        const char* revision;
+        std::string commit;
+        const char* bytes;
+    } cases[] = {
+        {"HEAD~1", first, "version 1\n"},
+        {"known-good", first, "version 1\n"},
+        {"@{2026-06-15}", first, "version 1\n"},
+        {"@{2026-12-01}", second, "version 2\n"},
+        {"HEAD", second, "version 2\n"},
+        {nullptr, first, "version 1\n"},  // the full commit id
+    };
+    for (const auto& c : cases) {
+        const QString revision = c.revision ? QString(c.revision) : Q(c.commit);
+        const ProgramResult run = Restore({"edge", "--revision", revision, "--json"});
+        EXPECT_EQ(run.nExit, 0) << revision.toStdString() << ": " << run.err;
+        EXPECT_EQ(RouterFile("edge"), c.bytes) << revision.toStdString();
+        EXPECT_EQ(run.json.value("revision").toString().toStdString(), c.commit) << revision.toStdString();
+        EXPECT_TRUE(run.json.value("verified").toBool()) << revision.toStdString();
+    }
+    // The working copy stays as it was, uncommitted.
+    EXPECT_EQ(Text(testsupport::ReadFileBytes(m_out / "edge.conf")), "version 3, not committed\n");
+    EXPECT_EQ(Git(m_out, {"status", "--porcelain"}), "M edge.conf");
+}
+
+TEST_F(RestoreProgramTest, ARouterThatStoresOtherBytesFailsVerification)
+{
+    RouterSimOptions options;
+    options.alterStoredFiles = true;
+    const std::string address = AddRouter("flaky", "old\n", options);
+    WriteList("name,address\nflaky," + address + "\n");
+    Git(m_out, {"init", "-q"});
+    WriteCopy("flaky", "hostname flaky\n");
+    Commit("2026-06-01T12:00:00Z", "first");
+    const auto before = Snapshot();
+
+    const ProgramResult run = Restore({"flaky", "--json"});
+    EXPECT_EQ(run.nExit, 1) << run.err;
+    EXPECT_FALSE(run.json.value("ok").toBool());
+    EXPECT_FALSE(run.json.value("verified").toBool());
+    EXPECT_TRUE(run.json.value("verified").isBool());
+    EXPECT_EQ(run.json.value("class").toString(), "protocol");
+    const std::string altered = std::string("hostname flaky\n") + velnor::sim::kAlteredStoreLine;
+    EXPECT_EQ(RouterFile("flaky"), altered);
+    const std::string message = "the router holds other bytes than were sent: sent 15 bytes of "
+                                + (m_out / "flaky.conf").string() + ", read back "
+                                + std::to_string(altered.size()) + " bytes, first difference at byte 15";
+    EXPECT_EQ(run.json.value("message").toString().toStdString(), message);
+    EXPECT_NE(run.err.find("velnor-tftp restore: " + message + "\n"), std::string::npos) << run.err;
+    // What came back, as a diff of what was sent.
+    EXPECT_NE(run.err.find("\n+# altered by the router's storage\n"), std::string::npos) << run.err;
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(RestoreProgramTest, CheckPrintsTheExactDiffAndSendsNoWrite)
+{
+    const std::string address = AddRouter("core", "hostname core\nip 192.0.2.9\nmtu 1500\n");
+    WriteList("name,address\ncore," + address + "\n");
+    Git(m_out, {"init", "-q"});
+    WriteCopy("core", "hostname core\nip 192.0.2.1\nmtu 1500\n");
+    Commit("2026-06-01T12:00:00Z", "first");
+    WriteCopy("core", "hostname core\nip 192.0.2.9\nmtu 1500\n");
+    const std::string copy = (m_out / "core.conf").string();
+
+    const ProgramResult run = Restore({"core", "--check", "--revision", "HEAD"});
+    EXPECT_EQ(run.nExit, 0) << run.err;
+    EXPECT_EQ(run.out, "--- router core (" + address + ")\n+++ " + copy + "@HEAD\n@@ -1,3 +1,3 @@\n hostname core\n"
+                       "-ip 192.0.2.9\n+ip 192.0.2.1\n mtu 1500\n");
+    EXPECT_EQ(run.err, "velnor-tftp restore: check passed; a restore would change the router's file\n");
+
+    // The working copy equals the router's file: no diff, changed false; with --json the line alone
+    // on standard output.
+    const ProgramResult same = Restore({"core", "--check", "--json"});
+    EXPECT_EQ(same.nExit, 0) << same.err;
+    EXPECT_EQ(std::count(same.out.begin(), same.out.end(), '\n'), 1) << same.out;
+    EXPECT_FALSE(same.json.value("changed").toBool());
+    EXPECT_TRUE(same.json.value("ok").toBool());
+    EXPECT_TRUE(same.json.value("verified").isNull());
+    const ProgramResult differs = Restore({"core", "--check", "--json", "--revision", "HEAD"});
+    EXPECT_TRUE(differs.json.value("changed").toBool());
+    EXPECT_NE(differs.err.find("-ip 192.0.2.9\n+ip 192.0.2.1\n"), std::string::npos) << differs.err;
+
+    const auto stats = m_sims["core"]->Stats();
+    EXPECT_EQ(stats.writeRequests, 0u);
+    EXPECT_EQ(stats.readRequests, 3u);
+    EXPECT_EQ(RouterFile("core"), "hostname core\nip 192.0.2.9\nmtu 1500\n");
+}
+
+TEST_F(RestoreProgramTest, RefusalsSendNothing)
+{
+    const std::string address = AddRouter("core", "router's own\n");
+    const std::string spare = AddRouter("spare", "spare's own\n");
+    WriteList("name,address,state\ncore," + address + ",up\nspare," + spare + ",down\nnew,192.0.2.77,up\n");
+    Git(m_out, {"init", "-q"});
+    WriteCopy("core", "hostname core\n");
+    WriteCopy("spare", "hostname spare\n");
+    Commit("2026-06-01T12:00:00Z", "first");
+    testsupport::TempDir empty;
+    const fs::path notFolder = m_dir / "list.csv";
+
+    const struct {
+        QStringList args;
+        const char* said;
+    } cases[] = {
+        {{"nobody"}, "no router nobody in "},
+        {{"core", "--revision", "no-such-tag"}, "no revision no-such-tag in the history of "},
+        {{"core", "--revision", "@{2020-01-01}"}, "no commit of "},
+        {{"new", "--revision", "HEAD"}, "holds no new.conf"},
+        {{"new"}, "holds no copy new.conf"},
+        {{"spare"}, "router spare is marked down in "},
+        {{"spare", "--check"}, "router spare is marked down in "},
+    };
+    for (const auto& c : cases) {
+        const ProgramResult run = Restore(c.args + QStringList{"--json"});
+        EXPECT_EQ(run.nExit, 2) << c.args.join(' ').toStdString() << ": " << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("; nothing was sent\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.json.value("class").toString(), "input") << c.args.join(' ').toStdString();
+        EXPECT_EQ(run.json.value("operation").toString(), "restore");
+        EXPECT_FALSE(run.json.value("ok").toBool());
+    }
+    // Folders that are no backup folder.
+    for (const fs::path& dir : {empty.Path(), notFolder, m_dir / "missing"}) {
+        const ProgramResult run = Program({"restore", "--inventory", Q(m_dir / "list.csv"), "--out", Q(dir), "core"});
+        EXPECT_EQ(run.nExit, 2) << dir;
+        EXPECT_NE(run.err.find("is not a backup folder"), std::string::npos) << run.err;
+    }
+    const ProgramResult noHistory = Program({"restore", "--inventory", Q(m_dir / "list.csv"), "--out", Q(empty.Path()), "core",
+                                   "--revision", "HEAD"});
+    EXPECT_EQ(noHistory.nExit, 2);
+    EXPECT_NE(noHistory.err.find("is not a backup folder with a history"), std::string::npos) << noHistory.err;
+    // The command line.
+    for (const QStringList& args : {QStringList{"restore", "core"}, QStringList{"restore", "--inventory", "x"},
+                                    QStringList{"restore", "--inventory", "x", "--out", "y"},
+                                    QStringList{"restore", "--inventory", "x", "--out", "y", "a", "b"},
+                                    QStringList{"restore", "--inventory", "x", "--out", "y", "a", "--bogus"}}) {
+        const ProgramResult run = Program(args);
+        EXPECT_EQ(run.nExit, 2) << args.join(' ').toStdString();
+        EXPECT_NE(run.err.find("Try 'velnor-tftp restore --help'"), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(NothingReached("core"));
+    EXPECT_TRUE(NothingReached("spare"));
+
+    // A router marked down is restored when asked to.
+    const ProgramResult forced = Restore({"spare", "--force"});
+    EXPECT_EQ(forced.nExit, 0) << forced.err;
+    EXPECT_EQ(RouterFile("spare"), "hostname spare\n");
+}
+
+TEST_F(RestoreProgramTest, AFailedPutIsReportedAsTheTransferFailed)
+{
+    RouterSimOptions options;
+    options.password = "secret";
+    const std::string address = AddRouter("locked", "keep\n", options);
+    testsupport::WriteFileBytes(m_dir / "wrong.pw", Bytes("guess\n"));
+    WriteList("name,address,password_file\nlocked," + address + ",wrong.pw\n");
+    WriteCopy("locked", "hostname locked\n");
+    const ProgramResult run = Restore({"locked", "--json"});
+    EXPECT_EQ(run.nExit, 1) << run.err;
+    EXPECT_EQ(run.json.value("class").toString(), "refused");
+    EXPECT_FALSE(run.json.value("verified").toBool());
+    EXPECT_NE(run.err.find("velnor-tftp restore: sending " + (m_out / "locked.conf").string() + " to router locked ("
+                           + address + ") failed: "),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(RouterFile("locked"), "keep\n");
+}
+
+// The remotes of these tests: bare repositories on this machine.
+class BackupPushTest : public RestoreProgramTest {
+protected:
+    fs::path BareRemote(const std::string& name)
+    {
+        const fs::path bare = m_dir / name;
+        Git(m_dir.Path(), {"init", "-q", "--bare", Q(bare)});
+        return bare;
+    }
+    static void RefusePushes(const fs::path& bare, const std::string& body = "echo 'refused by policy' >&2; exit 1")
+    {
+        const fs::path hook = bare / "hooks" / "pre-receive";
+        testsupport::WriteFileBytes(hook, Bytes("#!/bin/sh\n" + body + "\n"));
+        ::chmod(hook.c_str(), 0755);
+    }
+};
+
+TEST_F(BackupPushTest, PushesToTheUpstreamAndCatchesUpAfterARefusal)
+{
+    const std::string address = AddRouter("core", "hostname core\n");
+    WriteList("name,address\ncore," + address + "\n");
+    const fs::path bare = BareRemote("remote.git");
+    RefusePushes(bare);
+    // The folder's repository with its upstream, as an administrator sets it up once.
+    Git(m_out, {"init", "-q", "-b", "main"});
+    Git(m_out, {"remote", "add", "origin", Q("file://" + bare.string())});
+    Git(m_out, {"config", "branch.main.remote", "origin"});
+    Git(m_out, {"config", "branch.main.merge", "refs/heads/main"});
+
+    const ProgramResult refused = Backup({"--push", "--json"});
+    EXPECT_EQ(refused.nExit, 0) << refused.err;  // a failed push fails no backup
+    EXPECT_TRUE(refused.json.value("push_failed").toBool()) << refused.out;
+    EXPECT_TRUE(refused.json.value("commit").isString());
+    EXPECT_NE(refused.err.find("velnor-tftp backup: warning: the history was not pushed to origin: git push failed: "),
+              std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("refused by policy"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << "one line: " << refused.err;
+
+    // The remote takes pushes again; nothing changed on the router, and the missing commit goes now.
+    fs::remove(bare / "hooks" / "pre-receive");
+    const ProgramResult caughtUp = Backup({"--push", "--json"});
+    EXPECT_EQ(caughtUp.nExit, 0) << caughtUp.err;
+    EXPECT_FALSE(caughtUp.json.value("push_failed").toBool()) << caughtUp.out;
+    EXPECT_TRUE(caughtUp.json.value("commit").isNull());
+    EXPECT_EQ(Git(bare, {"rev-parse", "refs/heads/main"}), Git(m_out, {"rev-parse", "HEAD"}));
+
+    // A new change: committed and pushed in the same run; the text summary says where.
+    testsupport::WriteFileBytes(m_roots["core"]->Path() / "config0", Bytes("hostname core-2\n"));
+    const ProgramResult pushed = Backup({"--push"});
+    EXPECT_EQ(pushed.nExit, 0) << pushed.err;
+    EXPECT_NE(pushed.out.find("\nPushed to origin\n"), std::string::npos) << pushed.out;
+    EXPECT_EQ(Git(bare, {"rev-list", "--count", "refs/heads/main"}), "2");
+    EXPECT_EQ(Git(bare, {"show", "refs/heads/main:core.conf"}), "hostname core-2");
+
+    // Without --push nothing says push_failed.
+    const ProgramResult quiet = Backup({"--json"});
+    EXPECT_FALSE(quiet.json.contains("push_failed"));
+}
+
+TEST_F(BackupPushTest, PushRemoteNamesAnotherRemoteAndAMissingUpstreamIsAWarning)
+{
+    const std::string address = AddRouter("edge", "hostname edge\n");
+    WriteList("name,address\nedge," + address + "\n");
+    const fs::path bare = BareRemote("offsite.git");
+    Git(m_out, {"init", "-q", "-b", "main"});
+    Git(m_out, {"remote", "add", "offsite", Q("file://" + bare.string())});
+
+    const ProgramResult noUpstream = Backup({"--push", "--json"});
+    EXPECT_EQ(noUpstream.nExit, 0);
+    EXPECT_TRUE(noUpstream.json.value("push_failed").toBool());
+    EXPECT_NE(noUpstream.err.find("branch main has no upstream"), std::string::npos) << noUpstream.err;
+
+    const ProgramResult named = Backup({"--push-remote", "offsite", "--json"});
+    EXPECT_EQ(named.nExit, 0) << named.err;
+    EXPECT_FALSE(named.json.value("push_failed").toBool()) << named.err;
+    EXPECT_EQ(Git(bare, {"rev-parse", "refs/heads/main"}), Git(m_out, {"rev-parse", "HEAD"}));
+
+    // The command line: --push needs --git's history.
+    const ProgramResult withoutGit = Program({"backup", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out), "--push"});
+    EXPECT_EQ(withoutGit.nExit, 2);
+    EXPECT_NE(withoutGit.err.find("option --push needs --git"), std::string::npos) << withoutGit.err;
+}
+
+TEST_F(BackupPushTest, APushThatHangsIsGivenUpAtItsLimit)
+{
+    const fs::path bare = BareRemote("slow.git");
+    RefusePushes(bare, "sleep 30");
+    Git(m_out, {"init", "-q", "-b", "main"});
+    testsupport::WriteFileBytes(m_out / "a.conf", Bytes("a\n"));
+    Commit("2026-06-01T12:00:00Z", "first");
+    Git(m_out, {"remote", "add", "slow", Q("file://" + bare.string())});
+    const auto start = std::chrono::steady_clock::now();
+    const PushResult result = PushHistory(m_out, std::string("slow"), 400);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(result.bOk);
+    EXPECT_EQ(result.strRemote, "slow");
+    EXPECT_EQ(result.strError, "git push did not end within 1 s");
+}
+
+}  // namespace
