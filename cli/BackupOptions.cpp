@@ -31,7 +31,7 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         return result;
     };
 
-    bool bInventory = false, bOut = false, bJobs = false, bTimeout = false;
+    bool bInventory = false, bOut = false, bJobs = false, bTimeout = false, bWaitLock = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -59,7 +59,8 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             value = arg.substr(eq + 1);
         }
         const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
-                                 || name == "--password-file" || name == "--push-remote";
+                                 || name == "--password-file" || name == "--push-remote"
+                                 || name == "--wait-lock";
         if (!bTakesValue) {
             if (!arg.empty() && arg[0] == '-')
                 return usageError("unknown option " + arg + " for backup");
@@ -111,6 +112,14 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
                 return usageError("option --push-remote needs the name of a remote");
             result.options.pushRemote = *value;
             result.options.bPush = true;
+        } else if (name == "--wait-lock") {
+            if (!once(bWaitLock))
+                return usageError("option --wait-lock is given twice");
+            const std::optional<int> seconds = ParseBounded(*value, 0, kMaxWaitLockSeconds);
+            if (!seconds)
+                return usageError("invalid --wait-lock \"" + *value + "\": use 0 to " + std::to_string(kMaxWaitLockSeconds)
+                                  + " seconds");
+            result.options.nWaitLockSeconds = *seconds;
         } else {
             if (result.options.passwordFile)
                 return usageError("option --password-file is given twice");
@@ -132,11 +141,13 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 std::string BackupUsageText()
 {
     return "Usage: velnor-tftp backup --inventory FILE --out DIR [--jobs N] [--git] [--json]\n"
-           "                          [--timeout S] [--password-file F] [--push] [--push-remote NAME]\n"
+           "                          [--timeout S] [--password-file F] [--wait-lock S]\n"
+           "                          [--push] [--push-remote NAME]\n"
            "\n"
            "Fetches the configuration file of every router in FILE into DIR/NAME.conf, several at a time.\n"
            "A file is replaced, in one step, only when its bytes changed; a router that fails keeps its\n"
-           "previous copy. Nothing else is written in DIR (but .git with --git).\n"
+           "previous copy. Nothing else is written in DIR (but .git with --git, and DIR/.velnor, the\n"
+           "backup's own files). One run at a time per DIR: a second one is refused (status 2).\n"
            "\n"
            "FILE is a CSV list with a header row: name,address (required), file_number, password_file,\n"
            "state (optional, in any order). \"#\" starts a comment line. name: letters, digits, \".\", \"_\", \"-\",\n"
@@ -157,6 +168,7 @@ std::string BackupUsageText()
            "      --timeout S         the wait for each answer of a router (1-60 s, default 5)\n"
            "      --password-file F   the password of every router without its own password_file\n"
            "                          (- for standard input)\n"
+           "      --wait-lock S       when another run holds DIR, wait up to S seconds (0-3600, default 0)\n"
            "\n"
            "Exit status: 0 every router that is up succeeded, 1 any failed, 2 the command line or the list\n"
            "was refused, 130/143 ended by SIGINT/SIGTERM.\n";

@@ -10,6 +10,7 @@ inline constexpr int kBackupDefaultJobs = 16;
 inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
 inline constexpr int kMaxAnswerTimeout = 60;
+inline constexpr int kMaxWaitLockSeconds = 3600;
 
 struct BackupOptions {
     std::string strInventory;
@@ -21,6 +22,7 @@ struct BackupOptions {
     std::optional<std::string> passwordFile;  // "-" is standard input
     bool bPush = false;                       // with bGit: push after the commit
     std::optional<std::string> pushRemote;    // none: the branch's upstream
+    int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
 };
 
 enum class BackupAction { Run, Help, UsageError };

@@ -32,6 +32,7 @@
 #include "ConfStore.h"
 #include "ConsoleOut.h"
 #include "GitPush.h"
+#include "FolderLock.h"
 #include "GitStore.h"
 #include "Inventory.h"
 #include "SafeText.h"
@@ -763,9 +764,9 @@ int Refuse(const BackupOptions& options, const std::string& strText, const std::
     return CLI_EXIT_USAGE;
 }
 
-// DIR exists (created when missing) and is a folder this process may write into; leftovers of a run
-// that lost power are removed.
-std::optional<std::string> PrepareOutDir(const fs::path& dir)
+// DIR exists (created when missing) and is a folder this process may write into; its lock is taken
+// (into *pLock) before anything in it is touched; leftovers of a run that lost power are removed.
+std::optional<std::string> PrepareOutDir(const fs::path& dir, int nWaitLockSeconds, std::optional<FolderLock>* pLock)
 {
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -773,6 +774,10 @@ std::optional<std::string> PrepareOutDir(const fs::path& dir)
         return "the output folder " + EscapeForTerminal(dir.string()) + " is not a folder";
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
         return "cannot write into the output folder " + EscapeForTerminal(dir.string());
+    std::string strLockError;
+    *pLock = FolderLock::Take(dir.string(), FolderLock::Kind::Exclusive, nWaitLockSeconds, &strLockError);
+    if (!*pLock)
+        return strLockError + "; nothing was sent";
     for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
         if (IsOurLeftover(entry.path().filename().string()))
             fs::remove(entry.path(), ec);
@@ -805,14 +810,15 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
                       inventory.problems);
     }
     const fs::path outDir = options.strOutDir;
-    if (std::optional<std::string> error = PrepareOutDir(outDir))
+    std::optional<FolderLock> folderLock;
+    if (std::optional<std::string> error = PrepareOutDir(outDir, options.nWaitLockSeconds, &folderLock))
         return Refuse(options, "velnor-tftp backup: " + *error + "\n", {});
 
     std::unique_ptr<CGitStore> git;
     if (options.bGit) {
         git = std::make_unique<CGitStore>(outDir);
         std::string error;
-        if (!git->Prepare(error))
+        if (!git->Prepare(error) || !git->ExcludeFolder(".velnor", error))
             return Refuse(options, "velnor-tftp backup: " + EscapeForTerminal(error) + "\n", {});
     }
     CWorkFolder work;

@@ -1,6 +1,8 @@
 #include "GitStore.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "ChildProcess.h"
 
@@ -132,4 +134,45 @@ CGitStore::CommitResult CGitStore::Finish(CommitResult result, const std::string
     if (head.nExit == 0)
         result.hash = Trimmed(head.out);
     return result;
+}
+
+bool CGitStore::ExcludeFolder(const std::string& strName, std::string& error) const
+{
+    const Run where = Git({"rev-parse", "--show-prefix", "--git-path", "info/exclude"});
+    if (where.nExit != 0) {
+        error = Describe(where, "git rev-parse failed");
+        return false;
+    }
+    std::istringstream lines(where.out);
+    std::string prefix, excludePath;
+    std::getline(lines, prefix);
+    std::getline(lines, excludePath);
+    std::filesystem::path exclude = excludePath;
+    if (exclude.is_relative())
+        exclude = m_dir / exclude;
+    const std::string pattern = "/" + prefix + strName + "/";
+    std::string text;
+    {
+        std::ifstream in(exclude, std::ios::binary);
+        std::ostringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    }
+    std::istringstream existing(text);
+    for (std::string line; std::getline(existing, line);) {
+        if (line == pattern)
+            return true;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(exclude.parent_path(), ec);
+    std::ofstream out(exclude, std::ios::binary | std::ios::app);
+    if (!text.empty() && text.back() != '\n')
+        out << '\n';
+    out << "# velnor-tftp backup: its lock and state\n" << pattern << '\n';
+    out.flush();
+    if (!out) {
+        error = "cannot write " + exclude.string();
+        return false;
+    }
+    return true;
 }

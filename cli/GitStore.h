@@ -34,6 +34,10 @@ public:
         return Finish(result, message(result.changedFiles));
     }
 
+    // Keeps the folder's subfolder strName out of the history and out of `git status`, through the
+    // repository's own exclude file (nothing in the folder itself). False with a reason when it cannot.
+    bool ExcludeFolder(const std::string& strName, std::string& error) const;
+
     struct Run {
         bool bStarted = false;
         int nExit = -1;

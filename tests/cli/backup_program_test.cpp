@@ -139,11 +139,14 @@ protected:
         return git.readAllStandardOutput().toStdString();
     }
 
+    // The names in the backup folder but the backup's own folder of lock and state (.velnor).
     std::set<std::string> OutNames() const
     {
         std::set<std::string> names;
-        for (const fs::directory_entry& entry : fs::directory_iterator(m_out))
-            names.insert(entry.path().filename().string());
+        for (const fs::directory_entry& entry : fs::directory_iterator(m_out)) {
+            if (entry.path().filename() != ".velnor")
+                names.insert(entry.path().filename().string());
+        }
         return names;
     }
 
