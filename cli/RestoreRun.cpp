@@ -262,7 +262,8 @@ int CRestoreRun::Run()
     // no file and makes no commit under our feet.
     std::string bytes;
     {
-        StoredCopy copy = ReadStoredCopy(options.strOutDir, options.strName + ".conf", options.revision);
+        StoredCopy copy = ReadStoredCopy(options.strOutDir, options.strName + ".conf", options.revision,
+                                         options.waitLockSeconds.value_or(0));
         if (!copy.strError.empty())
             return Refuse(copy.strError);
         bytes = std::move(copy.bytes);
@@ -408,7 +409,7 @@ RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)
             value = arg.substr(eq + 1);
         }
         static constexpr std::string_view kTakesValue[] = {"--inventory", "--out", "--revision", "--password-file",
-                                                           "--timeout"};
+                                                           "--timeout", "--wait-lock"};
         bool bTakesValue = false;
         for (std::string_view known : kTakesValue)
             bTakesValue = bTakesValue || name == known;
@@ -427,6 +428,16 @@ RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)
                 return usageError("invalid --timeout \"" + EscapeForTerminal(*value) + "\": use "
                                   + std::to_string(kMinAnswerTimeout) + " to " + std::to_string(kMaxAnswerTimeout)
                                   + " seconds");
+            }
+            continue;
+        }
+        if (name == "--wait-lock") {
+            if (o.waitLockSeconds)
+                return usageError("option --wait-lock is given twice");
+            o.waitLockSeconds = ParseBounded(*value, 0, kMaxWaitLockSeconds);
+            if (!o.waitLockSeconds) {
+                return usageError("invalid --wait-lock \"" + EscapeForTerminal(*value) + "\": use 0 to "
+                                  + std::to_string(kMaxWaitLockSeconds) + " seconds");
             }
             continue;
         }
@@ -462,7 +473,8 @@ RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)
 std::string RestoreUsageText()
 {
     return "Usage: velnor-tftp restore --inventory FILE --out DIR NAME [--revision REV] [--check]\n"
-           "                           [--force] [--json] [--timeout S] [--password-file F] [-q]\n"
+           "                           [--force] [--json] [--timeout S] [--password-file F]\n"
+           "                           [--wait-lock S] [-q]\n"
            "\n"
            "Sends the stored copy of router NAME, DIR/NAME.conf, back to that router as a configuration\n"
            "file, with the address, file number and password file that FILE (the backup's list) gives\n"
@@ -482,6 +494,8 @@ std::string RestoreUsageText()
            "                          null for the working copy) and verified (the read back matched;\n"
            "                          null with --check)\n"
            "      --timeout S         the wait for each answer of the router (1-60 s, default 5)\n"
+           "      --wait-lock S       when a backup holds DIR, wait up to S seconds for it (0-3600,\n"
+           "                          default 0: refused at once)\n"
            "      --password-file F   the password when the router's row names no password_file\n"
            "                          (- for standard input)\n"
            "  -q, --quiet             show nothing but failures\n"
@@ -489,7 +503,7 @@ std::string RestoreUsageText()
            "Exit status: 0 restored and verified (with --check: the router was read), 1 a transfer\n"
            "failed or the router holds other bytes than were sent, 2 refused before anything was sent\n"
            "(an unknown NAME, a router marked down, a revision that does not exist or does not hold\n"
-           "the file, a folder that is not a backup folder, the command line).\n";
+           "the file, a folder that is not a backup folder or that a backup holds, the command line).\n";
 }
 
 int RunRestoreCommand(const std::vector<std::string>& args, TransferMain transferMain)

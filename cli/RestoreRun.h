@@ -21,6 +21,7 @@ struct RestoreOptions {
     std::optional<std::string> revision;      // as typed; none: the working copy
     std::optional<std::string> passwordFile;  // "-" is standard input
     std::optional<int> timeoutSeconds;
+    std::optional<int> waitLockSeconds;       // for a folder a backup holds; none: refused at once
     bool bCheck = false;
     bool bJson = false;
     bool bForce = false;  // a router marked down is restored too

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ConfStore.h"
+#include "FolderLock.h"
 #include "GitStore.h"
 #include "SafeText.h"
 
@@ -86,13 +87,21 @@ std::optional<std::string> RevisionDate(const std::string& strRevision)
     return inner;
 }
 
-StoredCopy ReadStoredCopy(const fs::path& dir, const std::string& fileName, const std::optional<std::string>& revision)
+StoredCopy ReadStoredCopy(const fs::path& dir, const std::string& fileName, const std::optional<std::string>& revision,
+                          int nWaitLockSeconds)
 {
     StoredCopy copy;
     std::error_code ec;
     const std::string shownDir = EscapeForTerminal(dir.string());
     if (!fs::is_directory(dir, ec)) {
         copy.strError = shownDir + " is not a backup folder (no such folder)";
+        return copy;
+    }
+    std::string strLockError;
+    const std::optional<FolderLock> lock =
+        FolderLock::Take(dir.string(), FolderLock::Kind::Shared, nWaitLockSeconds, &strLockError);
+    if (!lock) {
+        copy.strError = strLockError;
         return copy;
     }
     if (revision)

@@ -18,5 +18,6 @@ std::optional<std::string> RevisionDate(const std::string& strRevision);
 
 // The copy named fileName in dir, or in revision of dir's repository. Holds the folder's lock while it
 // reads, so that a backup running meanwhile neither replaces the file nor commits halfway.
+// A folder another run holds is waited for up to nWaitLockSeconds (0: refused at once).
 StoredCopy ReadStoredCopy(const std::filesystem::path& dir, const std::string& fileName,
-                          const std::optional<std::string>& revision);
+                          const std::optional<std::string>& revision, int nWaitLockSeconds);

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "FolderLock.h"
 #include "GitPush.h"
 #include "RouterSim.h"
 #include "TestSupport.h"
@@ -368,6 +369,30 @@ TEST_F(RestoreProgramTest, RefusalsSendNothing)
     const ProgramResult forced = Restore({"spare", "--force"});
     EXPECT_EQ(forced.nExit, 0) << forced.err;
     EXPECT_EQ(RouterFile("spare"), "hostname spare\n");
+}
+
+TEST_F(RestoreProgramTest, AFolderThatABackupHoldsIsNotRead)
+{
+    const std::string address = AddRouter("core", "router's own\n");
+    WriteList("name,address\ncore," + address + "\n");
+    WriteCopy("core", "hostname core\n");
+    std::string error;
+    {
+        // A backup running into the folder.
+        std::optional<FolderLock> backup = FolderLock::Take(m_out.string(), FolderLock::Kind::Exclusive, 0, &error);
+        ASSERT_TRUE(backup) << error;
+        const ProgramResult run = Restore({"core", "--json"});
+        EXPECT_EQ(run.nExit, 2) << run.err;
+        EXPECT_NE(run.err.find("; nothing was sent\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.json.value("class").toString(), "input");
+        EXPECT_TRUE(NothingReached("core"));
+    }
+    // Other readers do not keep it out, and the backup's end lets it in.
+    std::optional<FolderLock> reader = FolderLock::Take(m_out.string(), FolderLock::Kind::Shared, 0, &error);
+    ASSERT_TRUE(reader) << error;
+    const ProgramResult run = Restore({"core", "--wait-lock", "1"});
+    EXPECT_EQ(run.nExit, 0) << run.err;
+    EXPECT_EQ(RouterFile("core"), "hostname core\n");
 }
 
 TEST_F(RestoreProgramTest, AFailedPutIsReportedAsTheTransferFailed)
