@@ -81,8 +81,9 @@ fi
 for mode in "${modes[@]}"; do
     # Commands.
     check "$mode" "velnor-tftp g" "get"
-    check "$mode" "velnor-tftp " "backup get put revup"
-    check "$mode" "velnor-tftp -q r" "revup"
+    check "$mode" "velnor-tftp " "backup get put restore revup"
+    check "$mode" "velnor-tftp res" "restore"
+    check "$mode" "velnor-tftp -q rev" "revup"
     check "$mode" "velnor-tftp --password-file pw.txt p" "put"
     check "$mode" "velnor-tftp -n 2 b" "backup"
     # File numbers: 0-4 for configuration files, 0-1 for firmware, whichever side of the command.
@@ -96,7 +97,12 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --timeout"
+    check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --push --push-remote --timeout"
+    check "$mode" "velnor-tftp restore --" "-- --check --force --help --inventory --json --out --password-file --quiet --revision --timeout --wait-lock"
+    check "$mode" "velnor-tftp restore --revision " ""
+    check "$mode" "velnor-tftp restore --out su" "sub dir"
+    check "$mode" "velnor-tftp put --d" "--diff"
+    check "$mode" "velnor-tftp get --d" ""
     check "$mode" "velnor-tftp get --" "~--json --timeout --rom-timeout --check --verbose --trace --version --quiet --password-file"
     check "$mode" "velnor-tftp -" "~-n -p -q -v -V -h"
     # Values that are no file: nothing offered.
