@@ -2,9 +2,6 @@
 
 #include <string_view>
 
-namespace {
-
-// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
 std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
 {
     if (text.empty() || text.size() > 4)
@@ -19,8 +16,6 @@ std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
         return std::nullopt;
     return nValue;
 }
-
-}  // namespace
 
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 {

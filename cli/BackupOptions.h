@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr int kBackupDefaultJobs = 16;
@@ -32,6 +33,9 @@ struct BackupParseResult {
     BackupOptions options;
     std::string strError;
 };
+
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+" (at most 4 digits).
+std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh);
 
 // args: the arguments after "backup".
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);

@@ -348,22 +348,6 @@ int CRestoreRun::Restore(const std::string& bytes, const fs::path& workDir)
     return End(object, CLI_EXIT_OK);
 }
 
-// A whole decimal number in [nLow, nHigh].
-std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
-{
-    if (text.empty() || text.size() > 4)
-        return std::nullopt;
-    int nValue = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        nValue = nValue * 10 + (c - '0');
-    }
-    if (nValue < nLow || nValue > nHigh)
-        return std::nullopt;
-    return nValue;
-}
-
 }  // namespace
 
 RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)

@@ -22,21 +22,13 @@
 
 #include "FolderLock.h"
 #include "GitPush.h"
-#include "RouterSim.h"
-#include "TestSupport.h"
-
-namespace fs = std::filesystem;
+#include "BackupFleetFixture.h"
 
 namespace {
 
-using velnor::sim::RouterSim;
+using namespace fleettest;
 using velnor::sim::RouterSimOptions;
 using namespace std::chrono_literals;
-
-QString Q(const fs::path& p) { return QString::fromStdString(p.string()); }
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string Text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
-std::vector<std::uint8_t> Bytes(const std::string& text) { return std::vector<std::uint8_t>(text.begin(), text.end()); }
 
 struct ProgramResult {
     int nExit = -1;
@@ -44,36 +36,17 @@ struct ProgramResult {
     QJsonObject json;  // the last line, when it is an object
 };
 
-class RestoreProgramTest : public ::testing::Test {
+class RestoreProgramTest : public BackupFleetFixture {
 protected:
     void SetUp() override
     {
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert("VELNOR_TEST_ROUTER_PORT", QString::number(testsupport::kTestRouterPort));
-        m_env.insert("HOME", Q(m_home.Path()));
-        m_env.insert("GIT_CONFIG_NOSYSTEM", "1");
-        m_env.insert("TMPDIR", Q(m_tmp.Path()));
-        for (const char* name : {"GIT_COMMITTER_NAME", "GIT_COMMITTER_EMAIL", "GIT_AUTHOR_NAME", "GIT_AUTHOR_EMAIL",
-                                 "GIT_COMMITTER_DATE", "GIT_AUTHOR_DATE", "GIT_DIR", "GIT_WORK_TREE"})
+        BackupFleetFixture::SetUp();
+        // The answer wait of a real router: nothing here stays silent, and a read back on a loaded
+        // machine must not fail for a late answer.
+        m_env.remove("VELNOR_TEST_REPLY_TIMEOUT_MS");
+        for (const char* name : {"GIT_COMMITTER_DATE", "GIT_AUTHOR_DATE", "GIT_DIR", "GIT_WORK_TREE"})
             m_env.remove(name);
         fs::create_directory(m_out);
-    }
-
-    // A router on an address of its own whose config0 holds these bytes.
-    std::string AddRouter(const std::string& name, const std::string& config, RouterSimOptions options = {})
-    {
-        auto root = std::make_unique<testsupport::TempDir>();
-        testsupport::WriteFileBytes(root->Path() / "config0", Bytes(config));
-        options.listenAddress = testsupport::LoopbackAddressForTest(static_cast<unsigned>(m_sims.size()));
-        options.port = testsupport::kTestRouterPort;
-        options.root = root->Path();
-        auto sim = std::make_unique<RouterSim>(options);
-        std::string error;
-        EXPECT_TRUE(sim->Start(&error)) << error;
-        m_roots[name] = std::move(root);
-        m_addresses[name] = options.listenAddress;
-        m_sims[name] = std::move(sim);
-        return options.listenAddress;
     }
 
     std::string RouterFile(const std::string& name, const char* file = "config0")
@@ -82,32 +55,19 @@ protected:
     }
 
     void WriteList(const std::string& text) { testsupport::WriteFileBytes(m_dir / "list.csv", Bytes(text)); }
+    using BackupFleetFixture::WriteList;
     void WriteCopy(const std::string& name, const std::string& text)
     {
         testsupport::WriteFileBytes(m_out / (name + ".conf"), Bytes(text));
     }
 
-    ProgramResult Program(const QStringList& args, const QByteArray& input = {})
+    // The fixture's run, with the last JSON line (a restore's only one, a backup's summary) as json.
+    ProgramResult Program(const QStringList& args)
     {
-        QProcess process;
-        process.setProgram(QStringLiteral(VELNOR_TFTP_PROGRAM));
-        process.setArguments(args);
-        process.setProcessEnvironment(m_env);
-        process.start();
-        EXPECT_TRUE(process.waitForStarted(5000));
-        if (!input.isEmpty())
-            process.write(input);
-        process.closeWriteChannel();
-        EXPECT_TRUE(process.waitForFinished(30000)) << "velnor-tftp did not end";
-        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        ProgramResult run;
-        run.nExit = process.exitCode();
-        run.out = process.readAllStandardOutput().toStdString();
-        run.err = process.readAllStandardError().toStdString();
-        const QList<QByteArray> lines = QByteArray::fromStdString(run.out).trimmed().split('\n');
-        const QJsonDocument document = QJsonDocument::fromJson(lines.isEmpty() ? QByteArray() : lines.last());
-        if (document.isObject())
-            run.json = document.object();
+        const Night night = RunProgram(args);
+        ProgramResult run{night.nExit, night.out, night.err, night.summary};
+        if (run.json.isEmpty() && night.routers.size() == 1)
+            run.json = night.routers.begin()->second;
         return run;
     }
 
@@ -163,12 +123,6 @@ protected:
         return !m_sims[name]->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 100ms);
     }
 
-    testsupport::TempDir m_home, m_tmp, m_dir;
-    fs::path m_out = m_dir / "backups";
-    QProcessEnvironment m_env;
-    std::map<std::string, std::unique_ptr<testsupport::TempDir>> m_roots;
-    std::map<std::string, std::string> m_addresses;
-    std::map<std::string, std::unique_ptr<RouterSim>> m_sims;
 };
 
 TEST_F(RestoreProgramTest, WorkingCopyIsSentReadBackAndVerified)
