@@ -5,10 +5,12 @@
 #include <QJsonObject>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -43,27 +45,73 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 struct ChildTransfer {
     int nExit = -1;
     QJsonObject result;  // empty when the child printed none
+    std::string err;     // its texts for a person (with -q, only a failure's)
 };
 
-// velnor-tftp's one-transfer main in a child process: its JSON line read from a pipe, the password
-// written to its standard input, its standard error (the failure's text, with -q) left as ours.
+// Reads both pipes to their ends, side by side, so that neither child stream can block the other.
+void ReadToEnd(int nOutFd, int nErrFd, std::string& out, std::string& err)
+{
+    int fds[2] = {nOutFd, nErrFd};
+    std::string* sinks[2] = {&out, &err};
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        pollfd polled[2];
+        int nPolled = 0;
+        int which[2];
+        for (int k = 0; k < 2; ++k) {
+            if (fds[k] >= 0) {
+                which[nPolled] = k;
+                polled[nPolled++] = pollfd{fds[k], POLLIN, 0};
+            }
+        }
+        if (::poll(polled, static_cast<nfds_t>(nPolled), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < nPolled; ++i) {
+            if (polled[i].revents == 0)
+                continue;
+            const int k = which[i];
+            char buffer[4096];
+            const ssize_t n = ::read(fds[k], buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[k]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[k]);
+                fds[k] = -1;
+            }
+        }
+    }
+    for (int fd : fds) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+// velnor-tftp's one-transfer main in a child process: its JSON line and its texts for a person read
+// from pipes, the password written to its standard input.
 ChildTransfer RunTransferChild(TransferMain transferMain, std::vector<std::string> args, const std::string& strPassword)
 {
     ChildTransfer transfer;
-    int outPipe[2] = {-1, -1}, inPipe[2] = {-1, -1};
-    if (::pipe2(outPipe, O_CLOEXEC) != 0)
-        return transfer;
-    if (::pipe2(inPipe, O_CLOEXEC) != 0) {
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        return transfer;
+    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};  // standard input, output, error
+    for (auto& fds : pipes) {
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            for (auto& opened : pipes) {
+                for (int fd : opened) {
+                    if (fd >= 0)
+                        ::close(fd);
+                }
+            }
+            return transfer;
+        }
     }
     // Nothing buffered may be written twice, by us and by the copy.
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(outPipe[1], STDOUT_FILENO);
-        ::dup2(inPipe[0], STDIN_FILENO);
+        ::dup2(pipes[0][0], STDIN_FILENO);
+        ::dup2(pipes[1][1], STDOUT_FILENO);
+        ::dup2(pipes[2][1], STDERR_FILENO);
         ::close_range(STDERR_FILENO + 1, ~0U, 0);
         std::vector<char*> argv;
         for (std::string& arg : args)
@@ -73,28 +121,19 @@ ChildTransfer RunTransferChild(TransferMain transferMain, std::vector<std::strin
         std::fflush(nullptr);
         ::_exit(nExit);
     }
-    ::close(outPipe[1]);
-    ::close(inPipe[0]);
+    for (int fd : {pipes[0][0], pipes[1][1], pipes[2][1]})
+        ::close(fd);
     if (pid < 0) {
-        ::close(outPipe[0]);
-        ::close(inPipe[1]);
+        for (int fd : {pipes[0][1], pipes[1][0], pipes[2][0]})
+            ::close(fd);
         return transfer;
     }
     // A password fits the pipe's buffer: the write never waits.
     if (!strPassword.empty())
-        [[maybe_unused]] const ssize_t n = ::write(inPipe[1], strPassword.data(), strPassword.size());
-    ::close(inPipe[1]);
+        [[maybe_unused]] const ssize_t n = ::write(pipes[0][1], strPassword.data(), strPassword.size());
+    ::close(pipes[0][1]);
     std::string out;
-    char buffer[4096];
-    while (true) {
-        const ssize_t n = ::read(outPipe[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(outPipe[0]);
+    ReadToEnd(pipes[1][0], pipes[2][0], out, transfer.err);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -233,8 +272,15 @@ int CRestoreRun::Failed(const ChildTransfer& transfer, const std::string& strWha
         object.insert("bytes", 0);
         object.insert("changed", false);
     }
-    WriteErr("velnor-tftp restore: " + strWhat + " " + RouterLabel() + " failed: "
-             + EscapeForTerminal(object.value("message").toString().toStdString()) + "\n");
+    // The transfer's own words first (the window's message and its code, the router's text), then
+    // which step of the restore failed.
+    std::string line = "velnor-tftp restore: " + strWhat + " " + RouterLabel() + " failed";
+    if (transfer.err.empty()) {
+        std::string message = object.value("message").toString().toStdString();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        line += ": " + EscapeForTerminal(message);
+    }
+    WriteErr(transfer.err + line + "\n");
     object.insert("verified", m_options.bCheck ? QJsonValue() : QJsonValue(false));
     return End(object, transfer.nExit == CLI_EXIT_USAGE ? CLI_EXIT_USAGE : CLI_EXIT_FAILED);
 }
@@ -280,10 +326,12 @@ int CRestoreRun::Check(const std::string& bytes, const fs::path& workDir)
 {
     const fs::path routerFile = workDir / "router.conf";
     const ChildTransfer read = RunTransferChild(m_transferMain, TransferArgs("get", routerFile), m_pRow->strPassword);
-    if (read.nExit != CLI_EXIT_OK || !read.result.value("ok").toBool())
+    // A router without that file yet (a new unit) would get the whole copy: everything is added.
+    const bool bMissing = read.result.value("code").toString().toStdString() == CodeText(TFTP_ERR_NO_SUCH_FILE);
+    if ((read.nExit != CLI_EXIT_OK || !read.result.value("ok").toBool()) && !bMissing)
         return Failed(read, "reading the file of");
     std::string routerBytes;
-    if (!ReadFileBytes(routerFile, routerBytes)) {
+    if (!bMissing && !ReadFileBytes(routerFile, routerBytes)) {
         ChildTransfer failed;
         failed.nExit = CLI_EXIT_FAILED;
         return Failed(failed, "reading the file of");
@@ -299,6 +347,9 @@ int CRestoreRun::Check(const std::string& bytes, const fs::path& workDir)
                                       : "the router's file is the same as " + m_strShownCopy + "; nothing was sent";
     Say(EscapeForTerminal(text));
     QJsonObject object = read.result;
+    object.insert("ok", true);
+    for (const char* field : {"code", "class", "router_text"})
+        object.insert(field, QJsonValue());
     object.insert("message", Q(text));
     object.insert("changed", bChanged);
     object.insert("verified", QJsonValue());

@@ -487,7 +487,9 @@ class PushConfig(FleetCase):
         header = "--- before: router %s, file 0\n+++ after: %s\n"
         r1 = header % (self.routers["r1"].address, os.path.join(configs, "r1", "config0"))
         self.assertIn(r1 + "@@ -1,2 +1,2 @@\n-hostname old\n+hostname new\n mtu 1500\n", run.output)
-        self.assertIn("-binary file, 768 bytes\n+binary file, 9 bytes\n", run.output)
+        self.assertIn("-binary file, 768 bytes, SHA-256 %s\n+binary file, 9 bytes, SHA-256 %s\n"
+                      % (hashlib.sha256(binary).hexdigest()[:16], hashlib.sha256(sent["r3"]).hexdigest()[:16]),
+                      run.output)
         self.assertIn("+hostname r4\n", run.output)
         self.assertNotIn("hostname same", run.output)
         self.assertNotIn("Pw-diff-31", run.output)

@@ -262,6 +262,16 @@ TEST_F(RestoreProgramTest, CheckPrintsTheExactDiffAndSendsNoWrite)
     EXPECT_EQ(stats.writeRequests, 0u);
     EXPECT_EQ(stats.readRequests, 3u);
     EXPECT_EQ(RouterFile("core"), "hostname core\nip 192.0.2.9\nmtu 1500\n");
+
+    // A new unit without the file: everything would be added.
+    fs::remove(m_roots["core"]->Path() / "config0");
+    const ProgramResult fresh = Restore({"core", "--check", "--json"});
+    EXPECT_EQ(fresh.nExit, 0) << fresh.err;
+    EXPECT_TRUE(fresh.json.value("ok").toBool());
+    EXPECT_TRUE(fresh.json.value("changed").toBool());
+    EXPECT_TRUE(fresh.json.value("code").isNull());
+    EXPECT_NE(fresh.err.find("+++ " + copy + "\n@@ -0,0 +1,3 @@\n+hostname core\n"), std::string::npos) << fresh.err;
+    EXPECT_EQ(m_sims["core"]->Stats().writeRequests, 0u);
 }
 
 TEST_F(RestoreProgramTest, RefusalsSendNothing)
@@ -362,7 +372,7 @@ TEST_F(RestoreProgramTest, AFailedPutIsReportedAsTheTransferFailed)
     EXPECT_EQ(run.json.value("class").toString(), "refused");
     EXPECT_FALSE(run.json.value("verified").toBool());
     EXPECT_NE(run.err.find("velnor-tftp restore: sending " + (m_out / "locked.conf").string() + " to router locked ("
-                           + address + ") failed: "),
+                           + address + ") failed\n"),
               std::string::npos)
         << run.err;
     EXPECT_EQ(RouterFile("locked"), "keep\n");

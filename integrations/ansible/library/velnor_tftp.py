@@ -299,8 +299,10 @@ def diff_of(before, after, before_header, after_header):
     if is_text(before) and is_text(after):
         diff["before"], diff["after"] = before.decode("utf-8"), after.decode("utf-8")
     else:
-        diff["before"] = "binary file, %d bytes\n" % len(before)
-        diff["after"] = "binary file, %d bytes\n" % len(after) if before != after else diff["before"]
+        # The size and the start of the SHA-256, so that two binary files of one size still differ.
+        diff["before"], diff["after"] = ("binary file, %d bytes, SHA-256 %s\n"
+                                         % (len(data), hashlib.sha256(data).hexdigest()[:16])
+                                         for data in (before, after))
     return diff
 
 
