@@ -8,6 +8,7 @@
 #   (a) velnor-tftp backup --jobs 100
 #   (b) xargs -P 100 running tftp-hpa's tftp, one process per router
 #   (c) xargs -P 100 running velnor-tftp get, one process per router
+#   (d) (a) again with --metrics (the state is kept by every backup run)
 # then 2000 routers (1800 answering, 200 silent, 127.61.0.1-127.61.7.208) with velnor-tftp backup
 # --jobs 256. For each: wall time, the CPU (user + system) of the whole client side with every child
 # process, from the kernel's accounting (wait4 of the top process includes the children it reaped),
@@ -73,7 +74,7 @@ fleet() {
     head -c 1536 /dev/urandom | base64 -w0 > "$dir/root/$a/config0"
   done < "$dir/answering"
   { echo "name,address"; while read -r a; do echo "$a,$a"; done < "$dir/all"; } > "$dir/inventory.csv"
-  for c in a b c; do mkdir -p "$dir/out-$c"; done
+  for c in a b c d; do mkdir -p "$dir/out-$c"; done
   while read -r a; do echo "$a -c get config0 $dir/out-b/$a.conf"; done < "$dir/all" > "$dir/args-b"
   while read -r a; do echo "$a $dir/out-c/$a.conf"; done < "$dir/all" > "$dir/args-c"
 }
@@ -172,6 +173,7 @@ start_sim "$d"
 run "$d" a "$client" backup --inventory "$d/inventory.csv" --out "$d/out-a" --jobs 100
 run "$d" b xargs -a "$d/args-b" -P 100 -L 1 "$tftp_client" -m binary
 run "$d" c xargs -a "$d/args-c" -P 100 -L 1 "$client" get -q
+run "$d" d "$client" backup --inventory "$d/inventory.csv" --out "$d/out-d" --jobs 100 --metrics "$d/velnor.prom"
 stop_sim
 
 # --- 2000 routers
@@ -179,6 +181,7 @@ fleet f2000 127.61 1800 200
 e="$work/f2000"
 start_sim "$e"
 run "$e" a "$client" backup --inventory "$e/inventory.csv" --out "$e/out-a" --jobs 256
+run "$e" d "$client" backup --inventory "$e/inventory.csv" --out "$e/out-d" --jobs 256 --metrics "$e/velnor.prom"
 stop_sim
 
 {
@@ -190,6 +193,7 @@ stop_sim
   row "$d" a "(a) velnor-tftp backup --jobs 100" 450
   row "$d" b "(b) xargs -P 100 tftp (tftp-hpa)" 450
   row "$d" c "(c) xargs -P 100 velnor-tftp get" 450
+  row "$d" d "(d) (a) with --metrics" 450
   echo
   read -r wa ca pa < "$d/row-a"; read -r wb cb pb < "$d/row-b"
   awk -v wa="$wa" -v wb="$wb" -v pa="$pa" -v pb="$pb" 'BEGIN {
@@ -199,5 +203,14 @@ stop_sim
   echo "2000 routers (1800 answering, 200 silent), velnor-tftp backup --jobs 256:"
   header
   row "$e" a "(a) velnor-tftp backup --jobs 256" 1800
+  row "$e" d "(d) the same with --metrics" 1800
+  echo
+  # The state is kept by every run; the metrics file is made from it at the end of a run.
+  for f in "$d" "$e"; do
+    read -r wa ca pa < "$f/row-a"; read -r wd cd pd < "$f/row-d"
+    awk -v n="$(basename "$f")" -v wa="$wa" -v wd="$wd" -v ca="$ca" -v cd="$cd" 'BEGIN {
+      printf "%s: (d) --metrics vs (a): wall %+.1f %%, CPU %+.1f %%; target wall <= +5 %%: %s\n", n,
+        (wd / wa - 1) * 100, (cd / ca - 1) * 100, (wd <= wa * 1.05 ? "met" : "MISSED") }'
+  done
   echo "load average $(cut -d' ' -f1-3 /proc/loadavg) after"
 } | tee -a "$results"

@@ -26,7 +26,8 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         return result;
     };
 
-    bool bInventory = false, bOut = false, bJobs = false, bTimeout = false, bWaitLock = false;
+    bool bInventory = false, bOut = false, bJobs = false, bTimeout = false, bWaitLock = false,
+         bMetrics = false, bHookTimeout = false, bStaleAfter = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -39,8 +40,11 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             result.options.bPush = true;
             continue;
         }
-        if (arg == "--git" || arg == "--json") {
-            bool& flag = arg == "--git" ? result.options.bGit : result.options.bJson;
+        if (arg == "--git" || arg == "--json" || arg == "--prune" || arg == "-q" || arg == "--quiet") {
+            bool& flag = arg == "--git"     ? result.options.bGit
+                         : arg == "--json"  ? result.options.bJson
+                         : arg == "--prune" ? result.options.bPrune
+                                            : result.options.bQuiet;
             if (flag)
                 return usageError("option " + arg + " is given twice");
             flag = true;
@@ -54,8 +58,9 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             value = arg.substr(eq + 1);
         }
         const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
-                                 || name == "--password-file" || name == "--push-remote"
-                                 || name == "--wait-lock";
+                                 || name == "--password-file" || name == "--wait-lock"
+                                 || name == "--metrics" || name == "--hook" || name == "--hook-timeout"
+                                 || name == "--stale-after" || name == "--push-remote";
         if (!bTakesValue) {
             if (!arg.empty() && arg[0] == '-')
                 return usageError("unknown option " + arg + " for backup");
@@ -115,6 +120,32 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
                 return usageError("invalid --wait-lock \"" + *value + "\": use 0 to " + std::to_string(kMaxWaitLockSeconds)
                                   + " seconds");
             result.options.nWaitLockSeconds = *seconds;
+        } else if (name == "--hook-timeout") {
+            if (!once(bHookTimeout))
+                return usageError("option --hook-timeout is given twice");
+            const std::optional<int> seconds = ParseBounded(*value, 1, kMaxHookTimeoutSeconds);
+            if (!seconds)
+                return usageError("invalid --hook-timeout \"" + *value + "\": use 1 to "
+                                  + std::to_string(kMaxHookTimeoutSeconds) + " seconds");
+            result.options.nHookTimeoutSeconds = *seconds;
+        } else if (name == "--stale-after") {
+            if (!once(bStaleAfter))
+                return usageError("option --stale-after is given twice");
+            const std::optional<int> hours = ParseBounded(*value, 1, kMaxStaleAfterHours);
+            if (!hours)
+                return usageError("invalid --stale-after \"" + *value + "\": use 1 to "
+                                  + std::to_string(kMaxStaleAfterHours) + " hours");
+            result.options.nStaleAfterHours = *hours;
+        } else if (name == "--metrics") {
+            if (!once(bMetrics))
+                return usageError("option --metrics is given twice");
+            if (value->empty())
+                return usageError("option --metrics needs a file name");
+            result.options.metricsFile = *value;
+        } else if (name == "--hook") {
+            if (value->empty())
+                return usageError("option --hook needs a program");
+            result.options.hooks.push_back(*value);
         } else {
             if (result.options.passwordFile)
                 return usageError("option --password-file is given twice");
@@ -136,7 +167,9 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 std::string BackupUsageText()
 {
     return "Usage: velnor-tftp backup --inventory FILE --out DIR [--jobs N] [--git] [--json]\n"
-           "                          [--timeout S] [--password-file F] [--wait-lock S]\n"
+           "                          [--timeout S] [--password-file F] [--wait-lock S] [-q]\n"
+           "                          [--prune] [--metrics FILE] [--stale-after H]\n"
+           "                          [--hook PROGRAM]... [--hook-timeout S]\n"
            "                          [--push] [--push-remote NAME]\n"
            "\n"
            "Fetches the configuration file of every router in FILE into DIR/NAME.conf, several at a time.\n"
@@ -164,7 +197,19 @@ std::string BackupUsageText()
            "      --password-file F   the password of every router without its own password_file\n"
            "                          (- for standard input)\n"
            "      --wait-lock S       when another run holds DIR, wait up to S seconds (0-3600, default 0)\n"
+           "  -q, --quiet             nothing on success but the summary; failures still shown\n"
+           "      --prune             remove the copies of routers no longer in FILE (and commit it)\n"
+           "      --metrics FILE      after every run, write the state of every router and of the run\n"
+           "                          for monitoring (the text format of a node exporter's collector)\n"
+           "      --stale-after H     a router without a success for H hours is stale (1-8760, default 48)\n"
+           "      --hook PROGRAM      run PROGRAM (no shell; may be repeated) when a router changed,\n"
+           "                          failed, recovered or became stale, and once at the end of the run,\n"
+           "                          the event in VELNOR_* variables; at most 4 at a time\n"
+           "      --hook-timeout S    end a hook after S seconds (1-3600, default 30)\n"
+           "\n"
+           "Every run keeps what it learnt of each router in DIR/.velnor/state.json: see velnor-tftp\n"
+           "status --out DIR.\n"
            "\n"
            "Exit status: 0 every router that is up succeeded, 1 any failed, 2 the command line or the list\n"
-           "was refused, 130/143 ended by SIGINT/SIGTERM.\n";
+           "was refused or another run holds DIR, 130/143 ended by SIGINT/SIGTERM. A hook never changes it.\n";
 }

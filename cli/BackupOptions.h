@@ -12,6 +12,8 @@ inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
 inline constexpr int kMaxAnswerTimeout = 60;
 inline constexpr int kMaxWaitLockSeconds = 3600;
+inline constexpr int kMaxHookTimeoutSeconds = 3600;
+inline constexpr int kMaxStaleAfterHours = 8760;  // a year
 
 struct BackupOptions {
     std::string strInventory;
@@ -24,6 +26,12 @@ struct BackupOptions {
     bool bPush = false;                       // with bGit: push after the commit
     std::optional<std::string> pushRemote;    // none: the branch's upstream
     int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
+    bool bQuiet = false;                      // nothing on success but the summary
+    bool bPrune = false;                      // remove the copies of routers no longer listed
+    std::optional<std::string> metricsFile;   // the monitoring's text file, written after every run
+    std::vector<std::string> hooks;           // programs told of a router's change of state
+    int nHookTimeoutSeconds = 30;
+    int nStaleAfterHours = 48;
 };
 
 enum class BackupAction { Run, Help, UsageError };

@@ -48,6 +48,11 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
+std::string OneLineText(const std::string& text)
+{
+    return OneLine(text);
+}
+
 std::string FormatRouterLine(const RouterResult& result, std::size_t nNameWidth)
 {
     std::string line = Padded(result.strName, nNameWidth) + "  " + Padded(result.strAddress, kAddressWidth) + "  ";

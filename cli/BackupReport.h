@@ -35,6 +35,9 @@ struct BackupCounts {
 // its message and code. Text from a router is made safe for the terminal. Ends with a line end.
 std::string FormatRouterLine(const RouterResult& result, std::size_t nNameWidth);
 
+// A message as one line: line breaks become spaces, control bytes visible escapes.
+std::string OneLineText(const std::string& text);
+
 // One line (without line end) for a terminal, redrawn in place.
 std::string FormatBackupProgress(const BackupCounts& counts, int nRunning);
 

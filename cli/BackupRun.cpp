@@ -26,6 +26,9 @@
 #include <set>
 #include <string_view>
 
+#include "BackupHooks.h"
+#include "BackupLog.h"
+#include "BackupNight.h"
 #include "BackupOptions.h"
 #include "BackupReport.h"
 #include "CliOptions.h"
@@ -36,6 +39,7 @@
 #include "GitStore.h"
 #include "Inventory.h"
 #include "SafeText.h"
+#include "TimeText.h"
 
 namespace fs = std::filesystem;
 
@@ -87,11 +91,14 @@ public:
         m_counts.nRouters = static_cast<int>(m_inventory.rows.size());
     }
 
-    int Run(CWorkFolder& work, CGitStore* pGit, int nSignalReadFd)
+    int Run(CWorkFolder& work, CGitStore* pGit, int nSignalReadFd, CBackupNight& night)
     {
         m_pWork = &work;
         m_pGit = pGit;
+        m_pNight = &night;
         m_nStart = NowMs();
+        if (!m_options.bJson && !m_options.bQuiet)
+            WriteOut(FormatRunStartLine(m_counts.nRouters, m_outDir.string(), std::time(nullptr)));
 
         for (const InventoryRow& row : m_inventory.rows) {
             if (row.bDown) {
@@ -163,6 +170,7 @@ private:
         // The transfer's line has come: the router is done with, and the worker only puts the copy
         // into place. Its slot and its router are free for the next transfer.
         bool bTransferEnded = false;
+        long long nStartMs = 0;
     };
 
     static long long NowMs()
@@ -196,6 +204,7 @@ private:
     {
         auto job = std::make_unique<Job>();
         job->pRow = &row;
+        job->nStartMs = NowMs();
         job->workFile = m_pWork->Path() / (row.strName + ".conf");
         std::vector<std::string> args{"velnor-tftp", "get", "--json", "-q"};
         // An empty password is no password: the router's names without one.
@@ -571,6 +580,7 @@ private:
             SetLocalFailure(result, child, placed.value("error").toString().toStdString());
         } else if (job->bStopped) {
             ++m_counts.nNotDone;
+            m_notDone.push_back(row.strName);
             std::error_code ec;
             fs::remove(job->workFile, ec);
             return;
@@ -618,12 +628,14 @@ private:
 
     void Report(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
     {
+        m_pNight->OnRouter(row, result, child);
         ClearProgress();
         if (m_options.bJson) {
-            const QJsonObject object = RouterJson(child, result, fs::absolute(ConfPath(row)).string(), row.fileNumber);
+            QJsonObject object = RouterJson(child, result, fs::absolute(ConfPath(row)).string(), row.fileNumber);
+            object.insert("time", QString::fromStdString(FormatUtcTime(std::time(nullptr))));
             const QByteArray line = JsonLine(object);
             WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
-        } else {
+        } else if (!m_options.bQuiet || result.state == RouterState::Failed) {
             WriteOut(FormatRouterLine(result, m_nNameWidth));
         }
         DrawProgress();
@@ -634,7 +646,21 @@ private:
         if (!m_bTerminal)
             return;
         m_counts.seconds = Seconds();
-        WriteErr("\r\033[K" + FormatBackupProgress(m_counts, m_nTransferring));
+        // The routers that have taken longer than one time-out, longest first.
+        const long long nTimeoutMs = 1000LL * m_options.timeoutSeconds.value_or(5);
+        std::vector<std::pair<long long, std::string>> slow;
+        for (const auto& [pJob, job] : m_running) {
+            if (!pJob->bTransferEnded && NowMs() - pJob->nStartMs > nTimeoutMs)
+                slow.emplace_back(pJob->nStartMs, pJob->pRow->strName);
+        }
+        std::sort(slow.begin(), slow.end());
+        std::vector<std::string> waiting;
+        for (auto& entry : slow)
+            waiting.push_back(std::move(entry.second));
+        std::string text = FormatBackupProgress(m_counts, m_nTransferring);
+        if (!waiting.empty())
+            text += ", " + FormatWaitingFor(waiting);
+        WriteErr("\r\033[K" + text);
         m_bProgressShown = true;
     }
 
@@ -653,6 +679,8 @@ private:
         m_nSignal = nSignal;
         // No new transfer; the running ones are ended, and their files go with the work folder.
         m_counts.nNotDone += static_cast<int>(m_pending.size());
+        for (const InventoryRow* pRow : m_pending)
+            m_notDone.push_back(pRow->strName);
         m_pending.clear();
         // A worker past its transfer finishes putting its copy into place, and is reported.
         for (auto& [pJob, job] : m_running) {
@@ -669,7 +697,11 @@ private:
         if (m_counts.nChanged > 0)
             FlushFolder(m_outDir);
         int nExit = m_counts.nFailed > 0 ? CLI_EXIT_FAILED : CLI_EXIT_OK;
+        const std::vector<std::string> pruned = m_options.bPrune ? m_pNight->Prune(m_inventory.rows)
+                                                                 : std::vector<std::string>();
         std::optional<std::string> commit;
+        std::optional<std::string> commitError;
+        std::optional<std::set<std::string>> committedChanges;
         if (m_pGit) {
             // The copies of the routers that answered: a failed router's old copy is no news. A copy
             // replaced by a run that was killed before its commit is taken up here too, as it differs
@@ -680,20 +712,36 @@ private:
                 if (it != m_results.end() && it->second.state == RouterState::Ok)
                     files.push_back(row.strName + ".conf");
             }
+            m_pGit->RemoveWithCommit(pruned);
             const CGitStore::CommitResult committed = m_pGit->Commit(files, [&](const std::vector<std::string>& changed) {
                 std::vector<RouterResult> changedRouters;
+                std::string removed;
                 for (const std::string& file : changed) {
                     const std::string name = file.substr(0, file.size() - std::string_view(".conf").size());
                     const auto row = std::find_if(m_inventory.rows.begin(), m_inventory.rows.end(),
                                                   [&](const InventoryRow& r) { return r.strName == name; });
-                    changedRouters.push_back(RouterResult{name, row != m_inventory.rows.end() ? row->strAddress : "",
-                                                          RouterState::Ok, true, {}, {}});
+                    if (row == m_inventory.rows.end()) {
+                        removed += "  " + name + "\n";
+                        continue;
+                    }
+                    changedRouters.push_back(RouterResult{name, row->strAddress, RouterState::Ok, true, {}, {}});
                 }
-                return FormatCommitMessage(changedRouters, m_failed);
+                return FormatCommitMessage(changedRouters, m_failed) + (removed.empty() ? "" : "\nRemoved:\n" + removed);
             });
             if (!committed.bOk) {
                 WriteErr("velnor-tftp: the backup's commit failed: " + EscapeForTerminal(committed.strError) + "\n");
                 nExit = CLI_EXIT_FAILED;
+                commitError = committed.strError;
+            } else {
+                // The commit is the record: a copy replaced by an earlier run that was never committed
+                // counts as changed, as the commit says.
+                committedChanges.emplace();
+                for (const std::string& file : committed.changedFiles) {
+                    const std::string name = file.substr(0, file.size() - std::string_view(".conf").size());
+                    if (m_results.count(name))
+                        committedChanges->insert(name);
+                }
+                m_counts.nChanged = static_cast<int>(committedChanges->size());
             }
             commit = committed.hash;
         }
@@ -702,23 +750,70 @@ private:
         if (m_pGit && m_options.bPush)
             pushed = PushAfterBackup(m_outDir, m_options.pushRemote);
         m_counts.seconds = Seconds();
+        if (m_nSignal)
+            nExit = kExitInterruptBase + m_nSignal;
+
+        // In the list's order, not the order they ended in.
+        std::vector<std::string> failedNames;
+        for (const InventoryRow& row : m_inventory.rows) {
+            const auto it = m_results.find(row.strName);
+            if (it != m_results.end() && it->second.state == RouterState::Failed)
+                failedNames.push_back(row.strName);
+        }
+        std::vector<std::string> notDone;
+        for (const InventoryRow& row : m_inventory.rows) {
+            if (std::find(m_notDone.begin(), m_notDone.end(), row.strName) != m_notDone.end())
+                notDone.push_back(row.strName);
+        }
+        m_notDone = std::move(notDone);
+        const int nHooksFailed = m_pNight->Close(
+            m_inventory.rows, CBackupNight::Ending{m_counts, m_nSignal != 0, nExit, commit, committedChanges});
         if (m_options.bJson) {
             QJsonObject summary = SummaryJson(m_counts, m_nSignal != 0, commit);
             if (pushed)
                 summary.insert("push_failed", !pushed->bOk);
+            summary.insert("commit_error", commitError ? QJsonValue(QString::fromStdString(*commitError)) : QJsonValue());
+            summary.insert("failed_routers", QJsonArray::fromStringList(Names(failedNames)));
+            summary.insert("not_done_routers", QJsonArray::fromStringList(Names(m_notDone)));
+            summary.insert("pruned", QJsonArray::fromStringList(Names(pruned)));
+            summary.insert("hooks_failed", nHooksFailed);
+            summary.insert("time", QString::fromStdString(FormatUtcTime(std::time(nullptr))));
             const QByteArray line = JsonLine(summary);
             WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
         } else {
             std::string text = FormatBackupSummary(m_counts, m_nSignal != 0);
-            if (m_pGit)
-                text += commit ? "Committed " + commit->substr(0, 12) + "\n" : std::string("Nothing to commit\n");
+            if (m_options.bQuiet)
+                text = FormatLocalTime(std::time(nullptr)) + " " + text;
+            // On a terminal the first ten; in a log every one.
+            const bool bTerminal = ::isatty(STDOUT_FILENO) == 1;
+            text += FormatNamedRouters("Failed", failedNames, bTerminal ? 10 : 0);
+            text += FormatNamedRouters("Not backed up", m_notDone, bTerminal ? 10 : 0);
+            text += FormatNamedRouters("Removed", pruned, bTerminal ? 10 : 0);
+            if (m_pGit) {
+                if (commit)
+                    text += "Committed " + commit->substr(0, 12) + "\n";
+                else if (commitError)
+                    text += "Not committed: the commit failed\n";
+                else
+                    text += "Nothing to commit\n";
+            }
             if (pushed && pushed->bOk)
                 text += "Pushed to " + EscapeForTerminal(pushed->strRemote) + "\n";
+            if (nHooksFailed > 0)
+                text += std::to_string(nHooksFailed) + (nHooksFailed == 1 ? " hook run failed\n" : " hook runs failed\n");
+            if (!m_options.bQuiet)
+                text += FormatRunEndLine(std::time(nullptr));
             WriteOut(text);
         }
-        if (m_nSignal)
-            nExit = kExitInterruptBase + m_nSignal;
         return nExit;
+    }
+
+    static QStringList Names(const std::vector<std::string>& names)
+    {
+        QStringList list;
+        for (const std::string& name : names)
+            list.append(QString::fromStdString(name));
+        return list;
     }
 
     const BackupOptions& m_options;
@@ -728,6 +823,7 @@ private:
     bool m_bTerminal;
     CWorkFolder* m_pWork = nullptr;
     CGitStore* m_pGit = nullptr;
+    CBackupNight* m_pNight = nullptr;
     long long m_nStart = 0;
     std::deque<const InventoryRow*> m_pending;
     std::vector<std::unique_ptr<Worker>> m_workers;
@@ -736,6 +832,7 @@ private:
     int m_nTransferring = 0;  // running jobs whose transfer has not ended
     std::map<std::string, RouterResult> m_results;
     std::vector<RouterResult> m_failed;
+    std::vector<std::string> m_notDone;  // by a signal
     BackupCounts m_counts;
     std::size_t m_nNameWidth = 4;
     bool m_bProgressShown = false;
@@ -801,9 +898,14 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
         return CLI_EXIT_USAGE;
     }
     const BackupOptions& options = parsed.options;
+    for (const std::string& hook : options.hooks) {
+        if (!IsRunnableProgram(hook))
+            return Refuse(options, "velnor-tftp backup: the hook " + EscapeForTerminal(hook) + " is not a program that can be run; nothing was sent\n", {});
+    }
 
     Inventory inventory = LoadInventory(options.strInventory, options.passwordFile);
     if (!inventory.problems.empty()) {
+        WriteMetricsOfRefusedRun(options);
         return Refuse(options,
                       FormatInventoryProblems(options.strInventory, inventory.problems)
                           + "velnor-tftp backup: the inventory was refused; nothing was sent\n",
@@ -837,8 +939,10 @@ int RunBackupCommand(const std::vector<std::string>& args, TransferMain transfer
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
+    CBackupNight night(options, outDir.string());
+    night.Load();
     CBackupRun run(options, std::move(inventory), outDir, transferMain);
-    const int nExit = run.Run(work, git.get(), signalFds[0]);
+    const int nExit = run.Run(work, git.get(), signalFds[0], night);
 
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);

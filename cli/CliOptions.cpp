@@ -314,6 +314,8 @@ std::string UsageText()
            "       velnor-tftp restore --inventory FILE --out DIR NAME ...\n"
            "                                       send a router its stored copy back, and\n"
            "                                       read it back (velnor-tftp restore --help)\n"
+           "       velnor-tftp status --out DIR    what the backups into DIR know of each router\n"
+           "                                       (velnor-tftp status --help)\n"
            "\n"
            "ROUTER is the router's IPv4 address in dotted decimal form. FILE - is standard\n"
            "output for get (written only once the whole file has arrived) and standard\n"

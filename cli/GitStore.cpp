@@ -88,16 +88,34 @@ CGitStore::CommitResult CGitStore::Stage(const std::vector<std::string>& files)
         if (std::filesystem::is_regular_file(m_dir / file, ec))
             present.push_back(file);
     }
-    if (present.empty()) {
+    std::vector<std::string> removed;
+    for (const std::string& file : m_removed) {
+        std::error_code ec;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(m_dir / file, ec)))
+            removed.push_back(file);
+    }
+    if (present.empty() && removed.empty()) {
         result.bOk = true;
         return result;
     }
-    std::vector<std::string> add{"add", "--"};
-    add.insert(add.end(), present.begin(), present.end());
-    const Run staged = Git(add);
-    if (staged.nExit != 0) {
-        result.strError = Describe(staged, "git add failed");
-        return result;
+    if (!present.empty()) {
+        std::vector<std::string> add{"add", "--"};
+        add.insert(add.end(), present.begin(), present.end());
+        const Run staged = Git(add);
+        if (staged.nExit != 0) {
+            result.strError = Describe(staged, "git add failed");
+            return result;
+        }
+    }
+    if (!removed.empty()) {
+        std::vector<std::string> rm{"rm", "--cached", "--quiet", "--ignore-unmatch", "--"};
+        rm.insert(rm.end(), removed.begin(), removed.end());
+        const Run unstaged = Git(rm);
+        if (unstaged.nExit != 0) {
+            result.strError = Describe(unstaged, "git rm failed");
+            return result;
+        }
+        present.insert(present.end(), removed.begin(), removed.end());
     }
     // Paths relative to the folder, which may lie below the top of the repository.
     std::vector<std::string> diff{"diff", "--cached", "--name-only", "-z", "--no-renames", "--relative", "--"};

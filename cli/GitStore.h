@@ -38,6 +38,9 @@ public:
     // repository's own exclude file (nothing in the folder itself). False with a reason when it cannot.
     bool ExcludeFolder(const std::string& strName, std::string& error) const;
 
+    // The next commit also records these files of the folder as removed (those git knows).
+    void RemoveWithCommit(std::vector<std::string> files) { m_removed = std::move(files); }
+
     struct Run {
         bool bStarted = false;
         int nExit = -1;
@@ -52,6 +55,7 @@ private:
 
     std::filesystem::path m_dir;
     bool m_bOwnIdentity = false;  // commit as velnor-tftp
+    std::vector<std::string> m_removed;
 };
 
 inline constexpr const char* kGitFallbackName = "velnor-tftp";

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BackupRun.h"
+#include "StatusCommand.h"
 #include "CliInput.h"
 #include "CliJson.h"
 #include "CliOptions.h"
@@ -513,5 +514,7 @@ int main(int argc, char** argv)
         return RunBackupCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
     if (argc > 1 && std::string_view(argv[1]) == "restore")
         return RunRestoreCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
+    if (argc > 1 && std::string_view(argv[1]) == "status")
+        return RunStatusCommand(std::vector<std::string>(argv + 2, argv + argc));
     return RunOneTransfer(argc, argv);
 }

@@ -4,10 +4,12 @@
 set -euo pipefail
 
 # The last line builds and checks what is installed: manual pages (scdoc, man-db), the Debian
-# package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files and the bash completion.
+# package (dpkg-dev and file for dpkg-shlibdeps, lintian), the desktop files and the bash completion;
+# prometheus for promtool, which checks the backup's metrics file.
 packages=(cmake ninja-build g++ qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic libgtest-dev tftp-hpa
           clang libclang-rt-14-dev valgrind git xvfb ansible-core
-          scdoc man-db dpkg-dev file lintian desktop-file-utils appstream bash-completion iproute2 "$@")
+          scdoc man-db dpkg-dev file lintian desktop-file-utils appstream bash-completion iproute2
+          prometheus "$@")
 
 missing=()
 for p in "${packages[@]}"; do

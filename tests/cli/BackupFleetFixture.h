@@ -45,6 +45,7 @@ protected:
         m_env.insert("VELNOR_TEST_REPLY_TIMEOUT_MS", "100");
         m_env.insert("HOME", Q(m_home.Path()));
         m_env.insert("GIT_CONFIG_NOSYSTEM", "1");
+        m_env.insert("TZ", "UTC");  // the log's local times end in +00:00
         m_env.insert("TMPDIR", Q(m_tmp.Path()));
         for (const char* name : {"GIT_COMMITTER_NAME", "GIT_COMMITTER_EMAIL", "GIT_AUTHOR_NAME", "GIT_AUTHOR_EMAIL"})
             m_env.remove(name);

@@ -81,7 +81,7 @@ fi
 for mode in "${modes[@]}"; do
     # Commands.
     check "$mode" "velnor-tftp g" "get"
-    check "$mode" "velnor-tftp " "backup get put restore revup"
+    check "$mode" "velnor-tftp " "backup get put restore revup status"
     check "$mode" "velnor-tftp res" "restore"
     check "$mode" "velnor-tftp -q rev" "revup"
     check "$mode" "velnor-tftp --password-file pw.txt p" "put"
@@ -97,7 +97,11 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "--git --help --inventory --jobs --json --out --password-file --push --push-remote --timeout"
+    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --prune --push --push-remote --quiet --stale-after --timeout --wait-lock"
+    check "$mode" "velnor-tftp status --" "--help --json --out --stale-after"
+    check "$mode" "velnor-tftp status --out su" "sub dir"
+    check "$mode" "velnor-tftp backup --metrics con" "config.txt"
+    check "$mode" "velnor-tftp backup --wait-lock " ""
     check "$mode" "velnor-tftp restore --" "-- --check --force --help --inventory --json --out --password-file --quiet --revision --timeout --wait-lock"
     check "$mode" "velnor-tftp restore --revision " ""
     check "$mode" "velnor-tftp restore --out su" "sub dir"

@@ -47,6 +47,7 @@ for program in velnor-client velnor-tftp velnor-router-sim; do
     if [[ $program == velnor-tftp ]]; then
         help+=$("${programs[$program]}" backup --help) || fail "velnor-tftp backup --help"
         help+=$("${programs[$program]}" restore --help) || fail "velnor-tftp restore --help"
+        help+=$("${programs[$program]}" status --help) || fail "velnor-tftp status --help"
     fi
     options=$(grep -oE -- '(^|[ ,[(])--?[A-Za-z][A-Za-z0-9-]*' <<< "$help" | sed 's/^[ ,[(]*//' | sort -u)
     completion=$(cat "$src/packaging/completion/$program")
