@@ -1,129 +1,23 @@
-// `velnor-tftp restore` and `backup --git --push` as programs: router simulators on loopback addresses
-// of the test's own, a real backup folder with a real git history, and real bare repositories as the
-// remotes (one of them refusing every push through its hook).
+// `velnor-tftp restore` as a program: router simulators on loopback addresses of the test's own, a
+// real backup folder with a real git history, and a router that stores other bytes than it was sent.
 
 #include <gtest/gtest.h>
-
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QStringList>
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <map>
-#include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "FolderLock.h"
-#include "GitPush.h"
-#include "BackupFleetFixture.h"
+#include "HistoryFixture.h"
 
 namespace {
 
-using namespace fleettest;
+using namespace historytest;
 using velnor::sim::RouterSimOptions;
-using namespace std::chrono_literals;
 
-struct ProgramResult {
-    int nExit = -1;
-    std::string out, err;
-    QJsonObject json;  // the last line, when it is an object
-};
-
-class RestoreProgramTest : public BackupFleetFixture {
-protected:
-    void SetUp() override
-    {
-        BackupFleetFixture::SetUp();
-        // The answer wait of a real router: nothing here stays silent, and a read back on a loaded
-        // machine must not fail for a late answer.
-        m_env.remove("VELNOR_TEST_REPLY_TIMEOUT_MS");
-        for (const char* name : {"GIT_COMMITTER_DATE", "GIT_AUTHOR_DATE", "GIT_DIR", "GIT_WORK_TREE"})
-            m_env.remove(name);
-        fs::create_directory(m_out);
-    }
-
-    std::string RouterFile(const std::string& name, const char* file = "config0")
-    {
-        return Text(testsupport::ReadFileBytes(m_roots[name]->Path() / file));
-    }
-
-    void WriteList(const std::string& text) { testsupport::WriteFileBytes(m_dir / "list.csv", Bytes(text)); }
-    using BackupFleetFixture::WriteList;
-    void WriteCopy(const std::string& name, const std::string& text)
-    {
-        testsupport::WriteFileBytes(m_out / (name + ".conf"), Bytes(text));
-    }
-
-    // The fixture's run, with the last JSON line (a restore's only one, a backup's summary) as json.
-    ProgramResult Program(const QStringList& args)
-    {
-        const Night night = RunProgram(args);
-        ProgramResult run{night.nExit, night.out, night.err, night.summary};
-        if (run.json.isEmpty() && night.routers.size() == 1)
-            run.json = night.routers.begin()->second;
-        return run;
-    }
-
-    ProgramResult Restore(const QStringList& extra)
-    {
-        return Program(QStringList{"restore", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out)} + extra);
-    }
-
-    ProgramResult Backup(const QStringList& extra)
-    {
-        return Program(QStringList{"backup", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out), "--git"} + extra);
-    }
-
-    std::string Git(const fs::path& dir, const QStringList& args, const std::map<QString, QString>& env = {})
-    {
-        QProcess git;
-        QProcessEnvironment e = m_env;
-        for (const auto& [name, value] : env)
-            e.insert(name, value);
-        git.setProcessEnvironment(e);
-        git.start("git", QStringList{"-C", Q(dir)} + args);
-        EXPECT_TRUE(git.waitForFinished(10000));
-        EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << ": " << git.readAllStandardError().toStdString();
-        return git.readAllStandardOutput().trimmed().toStdString();
-    }
-
-    // A commit of the folder's copies, made at a date the test chooses.
-    std::string Commit(const std::string& strDate, const std::string& message)
-    {
-        const std::map<QString, QString> env{{"GIT_COMMITTER_DATE", Q(strDate)}, {"GIT_AUTHOR_DATE", Q(strDate)},
-                                             {"GIT_COMMITTER_NAME", "t"}, {"GIT_COMMITTER_EMAIL", "t@localhost"},
-                                             {"GIT_AUTHOR_NAME", "t"}, {"GIT_AUTHOR_EMAIL", "t@localhost"}};
-        Git(m_out, {"add", "-A"}, env);
-        Git(m_out, {"commit", "-q", "-m", Q(message)}, env);
-        return Git(m_out, {"rev-parse", "HEAD"});
-    }
-
-    // Everything in the backup folder, names and bytes, .git included: what a restore must leave as is.
-    std::map<std::string, std::string> Snapshot() const
-    {
-        std::map<std::string, std::string> files;
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_out)) {
-            if (entry.is_regular_file())
-                files[fs::relative(entry.path(), m_out).string()] = Text(testsupport::ReadFileBytes(entry.path()));
-            else
-                files[fs::relative(entry.path(), m_out).string()] = "<folder>";
-        }
-        return files;
-    }
-
-    bool NothingReached(const std::string& name)
-    {
-        return !m_sims[name]->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 100ms);
-    }
-
-};
+using RestoreProgramTest = HistoryFixture;
 
 TEST_F(RestoreProgramTest, WorkingCopyIsSentReadBackAndVerified)
 {
@@ -376,106 +270,6 @@ TEST_F(RestoreProgramTest, AFailedPutIsReportedAsTheTransferFailed)
               std::string::npos)
         << run.err;
     EXPECT_EQ(RouterFile("locked"), "keep\n");
-}
-
-// The remotes of these tests: bare repositories on this machine.
-class BackupPushTest : public RestoreProgramTest {
-protected:
-    fs::path BareRemote(const std::string& name)
-    {
-        const fs::path bare = m_dir / name;
-        Git(m_dir.Path(), {"init", "-q", "--bare", Q(bare)});
-        return bare;
-    }
-    static void RefusePushes(const fs::path& bare, const std::string& body = "echo 'refused by policy' >&2; exit 1")
-    {
-        const fs::path hook = bare / "hooks" / "pre-receive";
-        testsupport::WriteFileBytes(hook, Bytes("#!/bin/sh\n" + body + "\n"));
-        ::chmod(hook.c_str(), 0755);
-    }
-};
-
-TEST_F(BackupPushTest, PushesToTheUpstreamAndCatchesUpAfterARefusal)
-{
-    const std::string address = AddRouter("core", "hostname core\n");
-    WriteList("name,address\ncore," + address + "\n");
-    const fs::path bare = BareRemote("remote.git");
-    RefusePushes(bare);
-    // The folder's repository with its upstream, as an administrator sets it up once.
-    Git(m_out, {"init", "-q", "-b", "main"});
-    Git(m_out, {"remote", "add", "origin", Q("file://" + bare.string())});
-    Git(m_out, {"config", "branch.main.remote", "origin"});
-    Git(m_out, {"config", "branch.main.merge", "refs/heads/main"});
-
-    const ProgramResult refused = Backup({"--push", "--json"});
-    EXPECT_EQ(refused.nExit, 0) << refused.err;  // a failed push fails no backup
-    EXPECT_TRUE(refused.json.value("push_failed").toBool()) << refused.out;
-    EXPECT_TRUE(refused.json.value("commit").isString());
-    EXPECT_NE(refused.err.find("velnor-tftp backup: warning: the history was not pushed to origin: git push failed: "),
-              std::string::npos)
-        << refused.err;
-    EXPECT_NE(refused.err.find("refused by policy"), std::string::npos) << refused.err;
-    EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << "one line: " << refused.err;
-
-    // The remote takes pushes again; nothing changed on the router, and the missing commit goes now.
-    fs::remove(bare / "hooks" / "pre-receive");
-    const ProgramResult caughtUp = Backup({"--push", "--json"});
-    EXPECT_EQ(caughtUp.nExit, 0) << caughtUp.err;
-    EXPECT_FALSE(caughtUp.json.value("push_failed").toBool()) << caughtUp.out;
-    EXPECT_TRUE(caughtUp.json.value("commit").isNull());
-    EXPECT_EQ(Git(bare, {"rev-parse", "refs/heads/main"}), Git(m_out, {"rev-parse", "HEAD"}));
-
-    // A new change: committed and pushed in the same run; the text summary says where.
-    testsupport::WriteFileBytes(m_roots["core"]->Path() / "config0", Bytes("hostname core-2\n"));
-    const ProgramResult pushed = Backup({"--push"});
-    EXPECT_EQ(pushed.nExit, 0) << pushed.err;
-    EXPECT_NE(pushed.out.find("\nPushed to origin\n"), std::string::npos) << pushed.out;
-    EXPECT_EQ(Git(bare, {"rev-list", "--count", "refs/heads/main"}), "2");
-    EXPECT_EQ(Git(bare, {"show", "refs/heads/main:core.conf"}), "hostname core-2");
-
-    // Without --push nothing says push_failed.
-    const ProgramResult quiet = Backup({"--json"});
-    EXPECT_FALSE(quiet.json.contains("push_failed"));
-}
-
-TEST_F(BackupPushTest, PushRemoteNamesAnotherRemoteAndAMissingUpstreamIsAWarning)
-{
-    const std::string address = AddRouter("edge", "hostname edge\n");
-    WriteList("name,address\nedge," + address + "\n");
-    const fs::path bare = BareRemote("offsite.git");
-    Git(m_out, {"init", "-q", "-b", "main"});
-    Git(m_out, {"remote", "add", "offsite", Q("file://" + bare.string())});
-
-    const ProgramResult noUpstream = Backup({"--push", "--json"});
-    EXPECT_EQ(noUpstream.nExit, 0);
-    EXPECT_TRUE(noUpstream.json.value("push_failed").toBool());
-    EXPECT_NE(noUpstream.err.find("branch main has no upstream"), std::string::npos) << noUpstream.err;
-
-    const ProgramResult named = Backup({"--push-remote", "offsite", "--json"});
-    EXPECT_EQ(named.nExit, 0) << named.err;
-    EXPECT_FALSE(named.json.value("push_failed").toBool()) << named.err;
-    EXPECT_EQ(Git(bare, {"rev-parse", "refs/heads/main"}), Git(m_out, {"rev-parse", "HEAD"}));
-
-    // The command line: --push needs --git's history.
-    const ProgramResult withoutGit = Program({"backup", "--inventory", Q(m_dir / "list.csv"), "--out", Q(m_out), "--push"});
-    EXPECT_EQ(withoutGit.nExit, 2);
-    EXPECT_NE(withoutGit.err.find("option --push needs --git"), std::string::npos) << withoutGit.err;
-}
-
-TEST_F(BackupPushTest, APushThatHangsIsGivenUpAtItsLimit)
-{
-    const fs::path bare = BareRemote("slow.git");
-    RefusePushes(bare, "sleep 30");
-    Git(m_out, {"init", "-q", "-b", "main"});
-    testsupport::WriteFileBytes(m_out / "a.conf", Bytes("a\n"));
-    Commit("2026-06-01T12:00:00Z", "first");
-    Git(m_out, {"remote", "add", "slow", Q("file://" + bare.string())});
-    const auto start = std::chrono::steady_clock::now();
-    const PushResult result = PushHistory(m_out, std::string("slow"), 400);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_FALSE(result.bOk);
-    EXPECT_EQ(result.strRemote, "slow");
-    EXPECT_EQ(result.strError, "git push did not end within 1 s");
 }
 
 }  // namespace
