@@ -2,9 +2,6 @@
 
 #include <string_view>
 
-namespace {
-
-// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
 std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
 {
     if (text.empty() || text.size() > 4)
@@ -18,13 +15,6 @@ std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
     if (nValue < nLow || nValue > nHigh)
         return std::nullopt;
     return nValue;
-}
-
-}  // namespace
-
-std::optional<int> ParseWholeNumber(std::string_view text, int nLow, int nHigh)
-{
-    return ParseBounded(text, nLow, nHigh);
 }
 
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
@@ -43,6 +33,12 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         if (arg == "-h" || arg == "--help") {
             result.action = BackupAction::Help;
             return result;
+        }
+        if (arg == "--push") {
+            if (result.options.bPush)
+                return usageError("option --push is given twice");
+            result.options.bPush = true;
+            continue;
         }
         if (arg == "--git" || arg == "--json" || arg == "--prune" || arg == "-q" || arg == "--quiet"
             || arg == "--password-files-anywhere") {
@@ -66,7 +62,7 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
                                  || name == "--password-file" || name == "--wait-lock"
                                  || name == "--metrics" || name == "--hook" || name == "--hook-timeout"
-                                 || name == "--stale-after";
+                                 || name == "--stale-after" || name == "--push-remote";
         if (!bTakesValue) {
             if (!arg.empty() && arg[0] == '-')
                 return usageError("unknown option " + arg + " for backup");
@@ -111,6 +107,13 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
                                   + " to " + std::to_string(kMaxAnswerTimeout) + " seconds");
             }
             result.options.timeoutSeconds = *seconds;
+        } else if (name == "--push-remote") {
+            if (result.options.pushRemote)
+                return usageError("option --push-remote is given twice");
+            if (value->empty() || (*value)[0] == '-')
+                return usageError("option --push-remote needs the name of a remote");
+            result.options.pushRemote = *value;
+            result.options.bPush = true;
         } else if (name == "--wait-lock") {
             if (!once(bWaitLock))
                 return usageError("option --wait-lock is given twice");
@@ -157,6 +160,8 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         return usageError("backup needs --inventory FILE");
     if (!bOut)
         return usageError("backup needs --out DIR");
+    if (result.options.bPush && !result.options.bGit)
+        return usageError("option --push needs --git (it pushes the history that --git keeps)");
     result.action = BackupAction::Run;
     return result;
 }
@@ -167,6 +172,7 @@ std::string BackupUsageText()
            "                          [--timeout S] [--password-file F] [--wait-lock S] [-q]\n"
            "                          [--prune] [--metrics FILE] [--stale-after H]\n"
            "                          [--hook PROGRAM]... [--hook-timeout S]\n"
+           "                          [--push] [--push-remote NAME]\n"
            "\n"
            "Fetches the configuration file of every router in FILE into DIR/NAME.conf, several at a time.\n"
            "A file is replaced, in one step, only when its bytes changed; a router that fails keeps its\n"
@@ -185,6 +191,10 @@ std::string BackupUsageText()
            "      --jobs N            at most N transfers at a time (1-256, default 16)\n"
            "      --git               keep DIR as a git repository (created when needed): one commit per\n"
            "                          run holding every changed file, none when nothing changed\n"
+           "      --push              with --git: push the history after the commit to the branch's\n"
+           "                          upstream (at most 60 s); a failed push is a warning, and the\n"
+           "                          next run pushes what is still missing\n"
+           "      --push-remote NAME  push to the git remote NAME instead (implies --push)\n"
            "      --json              one JSON object a line per router (the fields of velnor-tftp --json,\n"
            "                          plus name and state), then a summary object (\"summary\": true)\n"
            "      --timeout S         the wait for each answer of a router (1-60 s, default 5)\n"

@@ -24,6 +24,8 @@ struct BackupOptions {
     bool bJson = false;
     std::optional<int> timeoutSeconds;        // passed on to each transfer; none: the router's 5 s
     std::optional<std::string> passwordFile;  // "-" is standard input
+    bool bPush = false;                       // with bGit: push after the commit
+    std::optional<std::string> pushRemote;    // none: the branch's upstream
     int nWaitLockSeconds = 0;                 // for a folder another run holds; 0: refuse at once
     bool bPasswordFilesAnywhere = false;      // a row's password_file may lie outside the list's folder
     bool bQuiet = false;                      // nothing on success but the summary
@@ -42,8 +44,8 @@ struct BackupParseResult {
     std::string strError;
 };
 
-// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+".
-std::optional<int> ParseWholeNumber(std::string_view text, int nLow, int nHigh);
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+" (at most 4 digits).
+std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh);
 
 // args: the arguments after "backup".
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);

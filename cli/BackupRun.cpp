@@ -36,6 +36,7 @@
 #include "CliOptions.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
+#include "GitPush.h"
 #include "FolderLock.h"
 #include "GitStore.h"
 #include "Inventory.h"
@@ -744,6 +745,10 @@ private:
             }
             commit = committed.hash;
         }
+        // After the commit, also when there was none: what an earlier push left behind goes now.
+        std::optional<PushResult> pushed;
+        if (m_pGit && m_options.bPush)
+            pushed = PushAfterBackup(m_outDir, m_options.pushRemote);
         m_counts.seconds = Seconds();
         if (m_nSignal)
             nExit = kExitInterruptBase + m_nSignal;
@@ -765,6 +770,8 @@ private:
             m_inventory.rows, CBackupNight::Ending{m_counts, m_nSignal != 0, nExit, commit, committedChanges});
         if (m_options.bJson) {
             QJsonObject summary = SummaryJson(m_counts, m_nSignal != 0, commit);
+            if (pushed)
+                summary.insert("push_failed", !pushed->bOk);
             summary.insert("commit_error", commitError ? QJsonValue(QString::fromStdString(*commitError)) : QJsonValue());
             summary.insert("failed_routers", QJsonArray::fromStringList(Names(failedNames)));
             summary.insert("not_done_routers", QJsonArray::fromStringList(Names(m_notDone)));
@@ -790,6 +797,8 @@ private:
                 else
                     text += "Nothing to commit\n";
             }
+            if (pushed && pushed->bOk)
+                text += "Pushed to " + EscapeForTerminal(pushed->strRemote) + "\n";
             if (nHooksFailed > 0)
                 text += std::to_string(nHooksFailed) + (nHooksFailed == 1 ? " hook run failed\n" : " hook runs failed\n");
             if (!m_options.bQuiet)

@@ -199,6 +199,10 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
             result.options.bCheck = true;
             continue;
         }
+        if (arg == "--diff") {
+            result.options.bDiff = true;
+            continue;
+        }
         OptionValue v = TakeValue(args, i, "-n", "--file-number");
         if (v.bMatched) {
             if (v.bMissing)
@@ -278,6 +282,9 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
     if (o.bIfChanged && o.operation != CliOperation::Put)
         return usageError("option --if-changed is for put only (firmware cannot be read back, and get "
                           "always tells whether the local file changed)");
+    if (o.bDiff && o.operation != CliOperation::Put)
+        return usageError("option --diff is for put only (a get shows its change in its own file, and "
+                          "firmware cannot be read back)");
     if (IsStandardStream(o.strLocalPath)) {
         if (o.operation != CliOperation::Get && o.passwordFile && IsStandardStream(*o.passwordFile))
             return usageError("standard input cannot carry both the file (-) and the password "
@@ -304,6 +311,9 @@ std::string UsageText()
            "       velnor-tftp backup --inventory FILE --out DIR ...\n"
            "                                       fetch every listed router's configuration\n"
            "                                       (velnor-tftp backup --help)\n"
+           "       velnor-tftp restore --inventory FILE --out DIR NAME ...\n"
+           "                                       send a router its stored copy back, and\n"
+           "                                       read it back (velnor-tftp restore --help)\n"
            "       velnor-tftp status --out DIR    what the backups into DIR know of each router\n"
            "                                       (velnor-tftp status --help)\n"
            "\n"
@@ -327,6 +337,10 @@ std::string UsageText()
            "      --check             check the input and the local file, send no write\n"
            "                          request, write nothing (with put --if-changed: read\n"
            "                          the router's file, tell whether a put would change it)\n"
+           "      --diff              put: read the router's file first (same number and\n"
+           "                          password) and show the unified diff from it to FILE on\n"
+           "                          standard error (standard output with --check but not\n"
+           "                          --json); binary files as \"binary files differ\"\n"
            "      --json              at the end, one line on standard output: a JSON object\n"
            "                          with the outcome (fields below)\n"
            "  -v, --verbose           one line per datagram sent or received on standard\n"

@@ -27,6 +27,7 @@ struct CliOptions {
     int nRomTimeoutSeconds = 180;  // the wait for the last ACK while the router writes its flash ROM
     bool bIfChanged = false;     // put only when the router's file differs
     bool bCheck = false;         // validate, send no write request, write nothing
+    bool bDiff = false;          // put: read the router's file first and show the unified diff to FILE
 };
 
 // FILE given as "-": standard output for get, standard input for put and revup.

@@ -132,7 +132,7 @@ StatusParseResult ParseStatusCommandLine(const std::vector<std::string>& args)
             if (bStale)
                 return usageError("option --stale-after is given twice");
             bStale = true;
-            const std::optional<int> hours = ParseWholeNumber(*value, 1, kMaxStaleAfterHours);
+            const std::optional<int> hours = ParseBounded(*value, 1, kMaxStaleAfterHours);
             if (!hours)
                 return usageError("invalid --stale-after \"" + *value + "\": use 1 to "
                                   + std::to_string(kMaxStaleAfterHours) + " hours");

@@ -26,10 +26,12 @@
 #include "CliReport.h"
 #include "CliTrace.h"
 #include "LocalFile.h"
+#include "RestoreRun.h"
 #include "ResultMessages.h"
 #include "SafeText.h"
 #include "Texts.h"
 #include "TransferDriver.h"
+#include "UnifiedDiff.h"
 
 namespace {
 
@@ -185,6 +187,7 @@ private:
                  bool bFinalTransfer);
     int End(int nExit);
     void OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CConsoleProgress& progress);
+    void ShowPutDiff(const std::string& routerBytes, const std::string& localBytes) const;
 
     const CliOptions& m_options;
     const QElapsedTimer& m_clock;
@@ -250,6 +253,18 @@ void CCliRun::OnDatagram(bool bSent, std::span<const std::uint8_t> datagram, CCo
         progress.Line(line);
     if (m_nTraceFd >= 0)
         WriteAllTo(m_nTraceFd, line + "\n");
+}
+
+// put --diff: what the put changes, for a person. With --check it is the run's result, on standard
+// output, unless that holds the JSON line.
+void CCliRun::ShowPutDiff(const std::string& routerBytes, const std::string& localBytes) const
+{
+    const std::string diff = DiffForTerminal(routerBytes, localBytes, "router " + m_options.strRouter,
+                                             m_options.strLocalPath);
+    if (m_options.bCheck && !m_options.bJson)
+        WriteOut(diff);
+    else
+        WriteErr(diff);
 }
 
 // One transfer to its end. 0 when it succeeded; otherwise the failure is reported (stderr, outcome)
@@ -343,7 +358,7 @@ int CCliRun::Run()
         if (!stdinFile.Create(localBytes))
             return FailLocal(TFTP_ERR_FILE_OPEN, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED, {});
         strSendPath = stdinFile.Path();
-    } else if (bSend && (options.bCheck || options.bIfChanged)) {
+    } else if (bSend && (options.bCheck || options.bIfChanged || options.bDiff)) {
         LocalFailure why;
         if (TftpResult nCode = ReadLocalFileBounded(m_strLocalPath, localBytes, &why))
             return FailLocal(nCode, options.bCheck ? CLI_EXIT_USAGE : CLI_EXIT_FAILED, why);
@@ -360,7 +375,7 @@ int CCliRun::Run()
             return Refuse("velnor-tftp: " + strError + "\n", strError, std::nullopt);
     }
 
-    if (options.bCheck && !options.bIfChanged) {
+    if (options.bCheck && !options.bIfChanged && !options.bDiff) {
         // Everything that can be known without the router is known.
         if (!options.bQuiet)
             WriteErr("velnor-tftp: check passed; nothing was sent\n");
@@ -384,11 +399,12 @@ int CCliRun::Run()
             [&](bool bSent, std::span<const std::uint8_t> datagram) { OnDatagram(bSent, datagram, progress); });
     }
 
-    if (options.bIfChanged) {
+    if (options.bIfChanged || options.bDiff) {
         // The router's file of that number, read with the same password and kept in memory only.
         CliOptions readOptions = options;
         readOptions.operation = CliOperation::Get;
         bool bEqual = false;
+        std::optional<std::string> routerBytes;  // whole only to show the difference
         driver.Engine().SetReceivedHandler(
             [&](const CReceivedBytes& bytes) {
                 std::size_t nOffset = 0;
@@ -398,6 +414,15 @@ int CCliRun::Run()
                                 nOffset += piece.size();
                                 return bSame;
                             });
+                if (options.bDiff) {
+                    std::string whole;
+                    whole.reserve(static_cast<std::size_t>(bytes.Size()));
+                    bytes.ForEachPiece([&whole](std::string_view piece) {
+                        whole.append(piece);
+                        return true;
+                    });
+                    routerBytes = std::move(whole);
+                }
                 return TFTP_OK;
             },
             false);
@@ -410,7 +435,9 @@ int CCliRun::Run()
         if (nExit != CLI_EXIT_OK && !bMissing)
             return End(nExit);
         m_outcome.routerText.reset();
-        if (bEqual || options.bCheck) {
+        if (options.bDiff)
+            ShowPutDiff(routerBytes.value_or(std::string()), localBytes);
+        if ((bEqual && options.bIfChanged) || options.bCheck) {
             const std::string text = bEqual ? "the router's file is the same; nothing was sent"
                                             : "check passed; a put would change the router's file";
             if (!options.bQuiet)
@@ -523,9 +550,11 @@ int RunOneTransfer(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // Before any Qt application exists: the backup forks its workers from this process.
+    // Before any Qt application exists: the backup and the restore fork their transfers from this process.
     if (argc > 1 && std::string_view(argv[1]) == "backup")
         return RunBackupCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
+    if (argc > 1 && std::string_view(argv[1]) == "restore")
+        return RunRestoreCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
     if (argc > 1 && std::string_view(argv[1]) == "status")
         return RunStatusCommand(std::vector<std::string>(argv + 2, argv + argc));
     return RunOneTransfer(argc, argv);

@@ -40,6 +40,9 @@ struct RouterSimInjection {
 // unless told to, so that an endless upload cannot fill its disk.
 inline constexpr std::uint64_t DEFAULT_MAX_FILE_BYTES = 65534ull * 512 + 511;
 
+// What a router told to alter stored files (RouterSimOptions::alterStoredFiles) adds to each of them.
+inline constexpr const char* kAlteredStoreLine = "# altered by the router's storage\n";
+
 struct RouterSimOptions {
     std::string listenAddress = "127.0.0.1";  // dotted IPv4
     // The router's UDP port. The routers and the client always use 69; tests may take an unprivileged
@@ -54,6 +57,9 @@ struct RouterSimOptions {
     // Below 0: that ACK is never sent (a router that hangs while flashing).
     double flashSeconds = 0;
     bool flashConfigWrites = false;  // configuration writes wait flashSeconds too
+    // A router whose storage corrupts what it is sent: every file written is stored with
+    // kAlteredStoreLine after its bytes, and the write is acknowledged as if nothing happened.
+    bool alterStoredFiles = false;
 
     double retransmitSeconds = 5;  // the router's own time-out
     int maxRetransmits = 4;        // then it gives the transfer up without a word

@@ -680,10 +680,17 @@ void Router::CompleteWrite()
 {
     std::string error;
     bool bStored = true;
+    if (m_t.nTempFd >= 0 && m_options.alterStoredFiles) {
+        const std::size_t nExtra = std::strlen(kAlteredStoreLine);
+        if (::write(m_t.nTempFd, kAlteredStoreLine, nExtra) != static_cast<ssize_t>(nExtra)) {
+            error = std::strerror(errno);
+            bStored = false;
+        }
+    }
     if (m_t.nTempFd >= 0) {
         const int r = ::close(m_t.nTempFd);
         m_t.nTempFd = -1;
-        if (r != 0) {
+        if (r != 0 && bStored) {
             error = std::strerror(errno);
             bStored = false;
         }

@@ -45,6 +45,8 @@ Router:
   --oack                   answer requests that carry options ("tsize") with an OACK
   --flash-seconds S        withhold the ACK of a firmware's last block S seconds (negative: forever)
   --flash-config-writes    configuration writes wait --flash-seconds too
+  --alter-stored           store every written file with one line added (a router whose storage
+                           corrupts what it is sent; the write is acknowledged all the same)
   --retransmit-seconds S   the router's own time-out (default 5)
   --max-retransmits N      retransmissions before it gives a transfer up (default 4)
   --max-file-bytes N       refuse writes larger than N bytes with ERROR 3 "Disk full or allocation
@@ -265,6 +267,8 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error)
             ok = real(&o.flashSeconds, -1, 86400);
         } else if (opt == "--flash-config-writes") {
             o.flashConfigWrites = true;
+        } else if (opt == "--alter-stored") {
+            o.alterStoredFiles = true;
         } else if (opt == "--retransmit-seconds") {
             ok = real(&o.retransmitSeconds, 0.001, 3600);
         } else if (opt == "--max-retransmits") {

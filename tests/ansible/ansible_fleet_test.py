@@ -8,6 +8,7 @@ tests, told the routers' port in VELNOR_TEST_ROUTER_PORT); VELNOR_ANSIBLE_DIR, t
 playbooks. Exit status 77 (CTest's skip) when ansible-playbook is missing.
 """
 
+import hashlib
 import json
 import os
 import re
@@ -222,7 +223,8 @@ class Static(FleetCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertNotIn("WARNING", out.stderr)
         for word in ["= router", "= operation", "- src", "- dest", "- file_number", "- password",
-                     "- if_changed", "- timeout", "- executable", "EXAMPLES:", "RETURN VALUES:", "- changed",
+                     "- if_changed", "- timeout", "- executable", "- record_dir", "- force", "- diff",
+                     "EXAMPLES:", "RETURN VALUES:", "- changed",
                      "- code", "- class", "- message", "- router_text", "- bytes"]:
             self.assertIn(word, out.stdout)
 
@@ -398,6 +400,22 @@ class Backup(FleetCase):
         with open(os.path.join(backups, "r2", "config1"), "rb") as f:
             self.assertEqual(f.read(), b"x" * 1023 + b"y")
 
+    def test_diff_shows_the_change_of_a_stored_copy(self):
+        self.fleet({"r1": {"password": "secret", "files": {"config0": b"hostname r1\nmtu 1500\n"}},
+                    "r2": {"password": "secret", "files": {"config0": b"hostname r2\n"}}})
+        backups = self.path("backups")
+        extra = ["-e", "velnor_backup_dir=" + backups]
+        self.assertEqual(self.playbook("backup.yml", *extra).rc, 0)
+        self.routers["r1"].write("config0", b"hostname r1\nmtu 9000\n")
+        run = self.playbook("backup.yml", "--diff", *extra)
+        self.assertEqual(run.rc, 0, run.output)
+        self.assertEqual(run.changed, {"r1": 1, "r2": 0})
+        copy = os.path.join(backups, "r1", "config0")
+        self.assertIn("--- before: %s (before)\n+++ after: %s\n" % (copy, copy), run.output)
+        self.assertIn(" hostname r1\n-mtu 1500\n+mtu 9000\n", run.output)
+        self.assertNotIn("hostname r2", run.output)
+        self.assertNotIn("secret", run.output)
+
     def test_wrong_password_fails_that_router_with_its_own_text(self):
         self.fleet({"r1": {"password": "Pw-4711-vault", "files": {"config0": b"one\n"}},
                     "r2": {"password": "another-one", "files": {"config0": b"two\n"}},
@@ -455,6 +473,38 @@ class PushConfig(FleetCase):
         self.assertEqual({n: len(r.requests(2)) for n, r in self.routers.items()}, {"r1": 1, "r2": 0, "r3": 1})
 
 
+    def test_check_diff_shows_every_routers_change_and_writes_nothing(self):
+        binary = bytes(range(256)) * 3
+        self.fleet({"r1": {"password": "Pw-diff-31", "files": {"config0": b"hostname old\nmtu 1500\n"}},
+                    "r2": {"password": "Pw-diff-31", "files": {"config0": b"hostname same\n"}},
+                    "r3": {"password": "Pw-diff-31", "files": {"config0": binary}},
+                    # A router that has no such file yet: everything is added.
+                    "r4": {"password": "Pw-diff-31", "files": {"config1": b"other\n"}}},
+                   password="Pw-diff-31")
+        configs = self.path("configs")
+        sent = {"r1": b"hostname new\nmtu 1500\n", "r2": b"hostname same\n", "r3": b"text now\n",
+                "r4": b"hostname r4\n"}
+        for host, data in sent.items():
+            os.makedirs(os.path.join(configs, host))
+            with open(os.path.join(configs, host, "config0"), "wb") as f:
+                f.write(data)
+        run = self.playbook("push-config.yml", "--check", "--diff", "-e", "velnor_config_dir=" + configs)
+        self.assertEqual(run.rc, 0, run.output)
+        self.assertEqual(run.changed, {"r1": 1, "r2": 0, "r3": 1, "r4": 1})
+        header = "--- before: router %s, file 0\n+++ after: %s\n"
+        r1 = header % (self.routers["r1"].address, os.path.join(configs, "r1", "config0"))
+        self.assertIn(r1 + "@@ -1,2 +1,2 @@\n-hostname old\n+hostname new\n mtu 1500\n", run.output)
+        self.assertIn("-binary file, 768 bytes, SHA-256 %s\n+binary file, 9 bytes, SHA-256 %s\n"
+                      % (hashlib.sha256(binary).hexdigest()[:16], hashlib.sha256(sent["r3"]).hexdigest()[:16]),
+                      run.output)
+        self.assertIn("+hostname r4\n", run.output)
+        self.assertNotIn("hostname same", run.output)
+        self.assertNotIn("Pw-diff-31", run.output)
+        for name, router in self.routers.items():
+            self.assertEqual(router.requests(2), [], name)
+        self.assertEqual(self.routers["r1"].read("config0"), b"hostname old\nmtu 1500\n")
+
+
 class Rollout(FleetCase):
     SALT = 3
     HOSTS = ["r%d" % i for i in range(1, 8)]
@@ -469,6 +519,7 @@ class Rollout(FleetCase):
 
     def rollout(self, *extra):
         return self.playbook("rollout.yml", "-e", json.dumps({"velnor_firmware": self.image,
+                                                               "velnor_rollout_state": self.path("state"),
                                                                "velnor_firmware_slot": 0,
                                                                "velnor_read_retries": 0}), *extra)
 
@@ -511,6 +562,44 @@ class Rollout(FleetCase):
         for name, router in self.routers.items():
             self.assertEqual(router.requests(2), [], name)
             self.assertIsNone(router.read("exec0"), name)
+
+
+    def test_a_rerun_flashes_only_routers_without_the_image_and_check_lists_them(self):
+        hosts = self.HOSTS[:3]
+        self.fleet({h: {"password": "secret", "files": {"config0": b"c\n"}} for h in hosts})
+        # A first run that reached r1 only, as a rollout stopped after its first batch.
+        first = self.rollout("--limit", "r1")
+        self.assertEqual(first.rc, 0, first.output)
+        digest = hashlib.sha256(self.image_bytes).hexdigest()
+        with open(self.path("state", self.routers["r1"].address + ".sha256")) as f:
+            self.assertEqual(f.read(), digest + "\n")
+
+        check = self.rollout("--check")
+        self.assertEqual(check.rc, 0, check.output)
+        self.assertEqual(check.changed, {"r1": 0, "r2": 1, "r3": 1})
+        for name in ("r2", "r3"):
+            self.assertIn("%s (%s) would be flashed with %s" % (name, self.routers[name].address, digest),
+                          check.output)
+        self.assertNotIn("r1 (%s) would be flashed" % self.routers["r1"].address, check.output)
+
+        again = self.rollout()
+        self.assertEqual(again.rc, 0, again.output)
+        self.assertEqual(again.changed, {"r1": 0, "r2": 1, "r3": 1})
+        self.assertEqual({n: r.requests(2) for n, r in self.routers.items()}, {h: ["exec0"] for h in hosts})
+        # The read after the flash write, for the flashed routers only.
+        self.assertEqual({n: r.requests(1) for n, r in self.routers.items()},
+                         {"r1": ["config0/***"], "r2": ["config0/***"], "r3": ["config0/***"]})
+
+        forced = self.rollout("-e", "velnor_force=true", "--limit", "r2")
+        self.assertEqual(forced.rc, 0, forced.output)
+        self.assertEqual(forced.changed, {"r2": 1})
+        self.assertEqual(self.routers["r2"].requests(2), ["exec0", "exec0"])
+
+        # A new image: every router again.
+        with open(self.image, "ab") as f:
+            f.write(b"9.03")
+        new = self.rollout()
+        self.assertEqual(new.changed, {h: 1 for h in hosts})
 
 
 def main():

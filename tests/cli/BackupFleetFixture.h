@@ -52,11 +52,11 @@ protected:
     }
 
     // A router on an address of its own serving config0 with these bytes; its address.
-    std::string AddRouter(const std::string& name, const std::string& config)
+    std::string AddRouter(const std::string& name, const std::string& config,
+                          velnor::sim::RouterSimOptions options = {})
     {
         auto root = std::make_unique<testsupport::TempDir>();
         testsupport::WriteFileBytes(root->Path() / "config0", Bytes(config));
-        velnor::sim::RouterSimOptions options;
         options.listenAddress = testsupport::LoopbackAddressForTest(static_cast<unsigned>(m_sims.size()));
         options.port = testsupport::kTestRouterPort;
         options.root = root->Path();

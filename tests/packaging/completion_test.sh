@@ -81,8 +81,9 @@ fi
 for mode in "${modes[@]}"; do
     # Commands.
     check "$mode" "velnor-tftp g" "get"
-    check "$mode" "velnor-tftp " "backup get put revup status"
-    check "$mode" "velnor-tftp -q r" "revup"
+    check "$mode" "velnor-tftp " "backup get put restore revup status"
+    check "$mode" "velnor-tftp res" "restore"
+    check "$mode" "velnor-tftp -q rev" "revup"
     check "$mode" "velnor-tftp --password-file pw.txt p" "put"
     check "$mode" "velnor-tftp -n 2 b" "backup"
     # File numbers: 0-4 for configuration files, 0-1 for firmware, whichever side of the command.
@@ -96,7 +97,7 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp get --fi" "--file-number"
     check "$mode" "velnor-tftp put --if" "--if-changed"
     check "$mode" "velnor-tftp get --if" ""
-    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --password-files-anywhere --prune --quiet --stale-after --timeout --wait-lock"
+    check "$mode" "velnor-tftp backup --" "--git --help --hook --hook-timeout --inventory --jobs --json --metrics --out --password-file --password-files-anywhere --prune --push --push-remote --quiet --stale-after --timeout --wait-lock"
     check "$mode" "velnor-tftp status --" "--help --json --out --stale-after"
     check "$mode" "velnor-tftp status --out su" "sub dir"
     check "$mode" "velnor-tftp backup --metrics con" "config.txt"
@@ -107,6 +108,11 @@ for mode in "${modes[@]}"; do
     check "$mode" "velnor-tftp put --rom" "--rom-timeout"
     check "$mode" "velnor-tftp revup --rom" "--rom-timeout"
     check "$mode" "velnor-tftp --rom" "--rom-timeout"
+    check "$mode" "velnor-tftp restore --" "-- --check --force --help --inventory --json --out --password-file --quiet --revision --timeout --wait-lock"
+    check "$mode" "velnor-tftp restore --revision " ""
+    check "$mode" "velnor-tftp restore --out su" "sub dir"
+    check "$mode" "velnor-tftp put --d" "--diff"
+    check "$mode" "velnor-tftp get --d" ""
     check "$mode" "velnor-tftp -" "~-n -p -q -v -V -h"
     # Values that are no file: nothing offered.
     check "$mode" "velnor-tftp get -p " ""

@@ -46,6 +46,7 @@ for program in velnor-client velnor-tftp velnor-router-sim; do
     help=$("${programs[$program]}" --help) || { fail "$program --help"; continue; }
     if [[ $program == velnor-tftp ]]; then
         help+=$("${programs[$program]}" backup --help) || fail "velnor-tftp backup --help"
+        help+=$("${programs[$program]}" restore --help) || fail "velnor-tftp restore --help"
         help+=$("${programs[$program]}" status --help) || fail "velnor-tftp status --help"
     fi
     options=$(grep -oE -- '(^|[ ,[(])--?[A-Za-z][A-Za-z0-9-]*' <<< "$help" | sed 's/^[ ,[(]*//' | sort -u)

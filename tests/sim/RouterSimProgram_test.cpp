@@ -1,6 +1,7 @@
 // The velnor-router-sim program: its command line, its refusals and its clean stop on a signal.
 
 #include "RawClient.h"
+#include "RouterSim.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -366,4 +367,27 @@ TEST(RouterSimProgram, AFloodOfLongNamesMakesAFewShortLines)
     EXPECT_EQ(p.Wait(5000ms), 0) << p.Err();
     EXPECT_LT(p.Out().size(), 64u * 1024) << "a log line per request, each whole";
     EXPECT_NE(p.Out().find("lines left out"), std::string::npos) << p.Out().substr(0, 2000);
+}
+
+TEST(RouterSimProgram, AlterStoredAcknowledgesAWriteAndStoresOtherBytes)
+{
+    if (!std::filesystem::exists("/usr/bin/tftp"))
+        GTEST_SKIP() << "tftp-hpa's client is not installed";
+    testsupport::TempDir dir;
+    const std::string address = testsupport::LoopbackAddressForTest();
+    const std::string port = std::to_string(testsupport::kTestRouterPort);
+    const std::string text = "hostname sent\n";
+    testsupport::WriteFileBytes(dir / "local", std::vector<std::uint8_t>(text.begin(), text.end()));
+    std::filesystem::create_directory(dir / "router");
+    Program p({"--listen", address, "--port", port, "--root", (dir / "router").string(), "--alter-stored"});
+    ASSERT_TRUE(p.WaitForOutput("(Ctrl+C stops)", 5000ms)) << p.Out() << p.Err();
+    // The writer hears its last ACK, as from any router, and cannot tell.
+    const std::string command =
+        "/usr/bin/tftp -m binary " + address + " " + port + " -c put " + (dir / "local").string() + " config2 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_TRUE(p.WaitForOutput("stored config2", 2000ms)) << p.Out();
+    const std::string stored = text + velnor::sim::kAlteredStoreLine;
+    EXPECT_EQ(testsupport::ReadFileBytes(dir / "router" / "config2"), std::vector<std::uint8_t>(stored.begin(), stored.end()));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(2000ms), 0);
 }

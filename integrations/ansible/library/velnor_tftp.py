@@ -19,6 +19,11 @@ description:
     I(if_changed) it reads the router's file and C(changed) tells whether a put would change it.
   - A failed transfer (velnor-tftp's exit status 1) and refused input (exit status 2) fail the task with
     the message, its code and the router's own error text.
+  - In diff mode (C(--diff)) C(put) first reads the router's file of that number and returns the change
+    from it to I(src); C(get) returns the change of I(dest). With C(--check --diff) a playbook of puts
+    shows every router's change and writes nothing. The password is never part of a diff.
+  - With I(record_dir), C(revup) keeps, per router, the SHA-256 of the image it last accepted, and
+    sends an image again only with I(force).
 author:
   - Velnor Client developers
 requirements:
@@ -75,13 +80,26 @@ options:
       - Seconds to wait for the router's last answer while it writes its flash ROM, 10-3600.
       - Without it velnor-tftp's default, 180 seconds.
     type: int
+  record_dir:
+    description:
+      - For C(revup) only. A folder on the control host (created when missing, mode 0700) with one small
+        file per router, C(ROUTER.sha256), holding the SHA-256 of the image the router last accepted.
+      - A router whose record names the SHA-256 of I(src) is not flashed again and reports no change,
+        so that a rollout can be run again after a partial failure. A flash that succeeds writes the
+        record; check mode writes none.
+    type: path
+  force:
+    description:
+      - For C(revup) with I(record_dir). Flash even when the record says the router has this image.
+    type: bool
+    default: false
   executable:
     description:
       - The velnor-tftp program to run, as a path or a name looked up on the control host's C(PATH).
       - Without it, the environment variable C(VELNOR_TFTP), or else C(velnor-tftp) on C(PATH).
     type: path
 notes:
-  - Supports check mode. Diff mode is not supported.
+  - Supports check mode and diff mode.
   - Routers serve one transfer at a time. Ansible's forks run different routers in parallel; do not run
     two tasks against the same router at once.
 """
@@ -165,14 +183,27 @@ local_file:
   description: The local file's absolute path.
   returned: when velnor-tftp reports it
   type: str
+sha256:
+  description: The SHA-256 of the image (C(revup) with I(record_dir)).
+  returned: when record_dir is given
+  type: str
+diff:
+  description:
+    - In diff mode, C(before) and C(after) with their headers (the router's file and I(src) for C(put),
+      the old and the new I(dest) for C(get)). A file that is not UTF-8 text is shown by its size.
+  returned: in diff mode, for put and get
+  type: dict
 rc:
   description: velnor-tftp's exit status (0 success, 1 the transfer failed, 2 input refused).
   returned: always
   type: int
 """
 
+import hashlib
 import json
 import os
+import re
+import tempfile
 
 from ansible.module_utils.basic import AnsibleModule, env_fallback
 
@@ -180,6 +211,8 @@ from ansible.module_utils.basic import AnsibleModule, env_fallback
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_REFUSED = 2
+# The code of a read that found no such file on the router.
+NO_SUCH_FILE = "0x8216"
 
 # Fields of the result line that the task reports as they are; the line may gain fields later.
 RESULT_FIELDS = ("code", "class", "message", "router_text", "bytes", "seconds", "file_number", "local_file")
@@ -252,6 +285,78 @@ def failure_text(result, rc):
     return text
 
 
+def is_text(data):
+    if b"\0" in data:
+        return False
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def diff_of(before, after, before_header, after_header):
+    """Ansible's diff of two files' bytes; a file that is not UTF-8 text is shown by its size."""
+    diff = {"before_header": before_header, "after_header": after_header}
+    if is_text(before) and is_text(after):
+        diff["before"], diff["after"] = before.decode("utf-8"), after.decode("utf-8")
+    else:
+        # The size and the start of the SHA-256, so that two binary files of one size still differ.
+        diff["before"], diff["after"] = ("binary file, %d bytes, SHA-256 %s\n"
+                                         % (len(data), hashlib.sha256(data).hexdigest()[:16])
+                                         for data in (before, after))
+    return diff
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def router_file(module, program, params):
+    """The router's file that a put would replace, read into a private scratch file; b"" when the router
+    has no such file yet, None when it cannot be read (the put then reports why)."""
+    folder = tempfile.mkdtemp(prefix="velnor-diff-", dir=module.tmpdir)
+    scratch = os.path.join(folder, "router")
+    read = dict(params, operation="get", dest=scratch, src=None, if_changed=False)
+    args, has_password = build_command(program, read, False)
+    rc, stdout, _ = module.run_command(args, data=params["password"] if has_password else None, binary_data=True)
+    result = parse_result(stdout) or {}
+    try:
+        if rc == EXIT_OK and result.get("ok"):
+            return read_bytes(scratch)
+        return b"" if result.get("code") == NO_SUCH_FILE else None
+    finally:
+        if os.path.exists(scratch):
+            os.remove(scratch)
+        os.rmdir(folder)
+
+
+def router_header(params):
+    number = params["file_number"]
+    return "router %s, %s" % (params["router"], "file %d" % number if number is not None else "default file")
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def write_record(folder, router, digest):
+    """The router's record, replaced in one step."""
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    fd, temporary = tempfile.mkstemp(prefix=".%s." % router, dir=folder)
+    with os.fdopen(fd, "w") as f:
+        f.write(digest + "\n")
+    os.replace(temporary, os.path.join(folder, router + ".sha256"))
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
@@ -264,6 +369,8 @@ def main():
             if_changed=dict(type="bool", default=False),
             timeout=dict(type="int"),
             rom_timeout=dict(type="int"),
+            record_dir=dict(type="path"),
+            force=dict(type="bool", default=False),
             executable=dict(type="path", fallback=(env_fallback, ["VELNOR_TFTP"])),
         ),
         required_if=[
@@ -284,10 +391,36 @@ def main():
         module.fail_json(msg="if_changed is for put only")
     if params["password"] == "":
         module.fail_json(msg="password is empty: leave it out for a router without a password")
+    if params["record_dir"] is not None and operation != "revup":
+        module.fail_json(msg="record_dir is for revup only")
+    if params["force"] and params["record_dir"] is None:
+        module.fail_json(msg="force goes with record_dir")
+    if params["record_dir"] is not None and not re.fullmatch(r"[0-9A-Za-z_-][0-9A-Za-z._-]*", params["router"]):
+        module.fail_json(msg="router %r cannot name a record file" % params["router"])
 
     program = params["executable"] or "velnor-tftp"
     if os.sep not in program:
         program = module.get_bin_path(program, required=True)
+
+    # A router that already accepted this very image is left alone.
+    digest = None
+    if params["record_dir"] is not None:
+        try:
+            digest = sha256_of(params["src"])
+        except OSError as e:
+            module.fail_json(msg="cannot read the image %s: %s" % (params["src"], e.strerror), rc=EXIT_REFUSED)
+        record = read_bytes(os.path.join(params["record_dir"], params["router"] + ".sha256"))
+        if not params["force"] and record is not None and record.decode("ascii", "replace").strip() == digest:
+            module.exit_json(changed=False, rc=EXIT_OK, sha256=digest, code=None, router_text=None, bytes=0,
+                             message="the router accepted this image already; nothing was sent")
+
+    diff = None
+    if module._diff and operation == "put":
+        before = router_file(module, program, params)
+        after = read_bytes(params["src"])
+        if before is not None and after is not None:
+            diff = diff_of(before, after, router_header(params), params["src"])
+    old_dest = read_bytes(params["dest"]) if module._diff and operation == "get" else None
 
     args, has_password = build_command(program, params, module.check_mode)
     rc, stdout, stderr = module.run_command(
@@ -308,10 +441,24 @@ def main():
             module.warn(line[len("velnor-tftp: warning: "):])
     fields = {name: result[name] for name in RESULT_FIELDS if name in result}
     fields["rc"] = rc
+    if digest is not None:
+        fields["sha256"] = digest
+    if module._diff and operation == "get" and not module.check_mode:
+        new_dest = read_bytes(params["dest"])
+        if new_dest is not None:
+            diff = diff_of(old_dest or b"", new_dest, params["dest"] + " (before)", params["dest"])
+    if diff is not None:
+        fields["diff"] = diff
     if rc != EXIT_OK or not result.get("ok", False):
         # A put whose last answer was lost may have replaced the router's file all the same; the result
         # line says so, and the task passes it on.
         module.fail_json(msg=failure_text(result, rc), changed=bool(result.get("changed", False)), **fields)
+    if digest is not None and not module.check_mode:
+        try:
+            write_record(params["record_dir"], params["router"], digest)
+        except OSError as e:
+            module.warn("the router took the image, but its record in %s was not written: %s"
+                        % (params["record_dir"], e.strerror))
     module.exit_json(changed=bool(result.get("changed", False)), **fields)
 
 
