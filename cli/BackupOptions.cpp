@@ -2,21 +2,6 @@
 
 #include <string_view>
 
-std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh)
-{
-    if (text.empty() || text.size() > 4)
-        return std::nullopt;
-    int nValue = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        nValue = nValue * 10 + (c - '0');
-    }
-    if (nValue < nLow || nValue > nHigh)
-        return std::nullopt;
-    return nValue;
-}
-
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 {
     BackupParseResult result;
@@ -101,10 +86,10 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
         } else if (name == "--timeout") {
             if (!once(bTimeout))
                 return usageError("option --timeout is given twice");
-            const std::optional<int> seconds = ParseBounded(*value, kMinAnswerTimeout, kMaxAnswerTimeout);
+            const std::optional<int> seconds = ParseBounded(*value, CLI_MIN_TIMEOUT, CLI_MAX_TIMEOUT);
             if (!seconds) {
-                return usageError("invalid --timeout \"" + *value + "\": use " + std::to_string(kMinAnswerTimeout)
-                                  + " to " + std::to_string(kMaxAnswerTimeout) + " seconds");
+                return usageError("invalid --timeout \"" + *value + "\": use " + std::to_string(CLI_MIN_TIMEOUT)
+                                  + " to " + std::to_string(CLI_MAX_TIMEOUT) + " seconds");
             }
             result.options.timeoutSeconds = *seconds;
         } else if (name == "--push-remote") {

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "CliOptions.h"
+
 inline constexpr int kBackupDefaultJobs = 16;
 inline constexpr int kBackupMaxJobs = 256;
-inline constexpr int kMinAnswerTimeout = 1;   // seconds, the range velnor-tftp get takes for --timeout
-inline constexpr int kMaxAnswerTimeout = 60;
 inline constexpr int kMaxWaitLockSeconds = 3600;
 inline constexpr int kMaxHookTimeoutSeconds = 3600;
 inline constexpr int kMaxStaleAfterHours = 8760;  // a year
@@ -43,9 +43,6 @@ struct BackupParseResult {
     BackupOptions options;
     std::string strError;
 };
-
-// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+" (at most 4 digits).
-std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh);
 
 // args: the arguments after "backup".
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args);

@@ -12,11 +12,9 @@
 #include "CliOptions.h"
 #include "LocalFile.h"
 #include "SafeText.h"
+#include "TftpTransfer.h"
 
 namespace {
-
-// The largest file a transfer can carry: 65535 blocks, the last one short (as the engine's limit).
-constexpr std::int64_t kMaxSendBytes = 65534LL * TFTP_BLOCK_SIZE + (TFTP_BLOCK_SIZE - 1);
 
 std::string Named(const std::string& strPath, const std::string& strShown)
 {
@@ -128,11 +126,11 @@ TftpResult ReadLocalFileBounded(const std::string& strPath, std::string& out, Lo
     if (nFlags >= 0)
         ::fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK);
     const BoundedRead read =
-        st.st_size > kMaxSendBytes ? BoundedRead::TooLarge : ReadAllBounded(nFd, kMaxSendBytes, out);
+        st.st_size > TFTP_MAX_SEND_BYTES ? BoundedRead::TooLarge : ReadAllBounded(nFd, TFTP_MAX_SEND_BYTES, out);
     const int nError = errno;
     ::close(nFd);
     if (read == BoundedRead::TooLarge)
-        why = LocalFailure{LocalFailure::Kind::TooLarge, strPath, 0, kMaxSendBytes};
+        why = LocalFailure{LocalFailure::Kind::TooLarge, strPath, 0, TFTP_MAX_SEND_BYTES};
     else if (read == BoundedRead::Failed)
         why = LocalFailure{LocalFailure::Kind::System, strPath, nError, 0};
     return read == BoundedRead::Ok ? TFTP_OK : TFTP_ERR_FILE_READ;

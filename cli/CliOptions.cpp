@@ -15,17 +15,6 @@
 
 namespace {
 
-bool IsDigits(std::string_view text)
-{
-    if (text.empty())
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
-}
-
 const OperationRule& RuleOf(CliOperation operation)
 {
     switch (operation) {
@@ -74,19 +63,6 @@ OptionValue TakeValue(const std::vector<std::string>& args, std::size_t& i, std:
         result.value = arg.substr(longName.size() + 1);
     }
     return result;
-}
-
-// Whole seconds within [nLowest, nHighest]; nothing else (no sign, no fraction, no unit).
-std::optional<int> ParseSeconds(std::string_view text, int nLowest, int nHighest)
-{
-    if (!IsDigits(text) || text.size() > 6)
-        return std::nullopt;
-    int nValue = 0;
-    for (char c : text)
-        nValue = nValue * 10 + (c - '0');
-    if (nValue < nLowest || nValue > nHighest)
-        return std::nullopt;
-    return nValue;
 }
 
 // The same file named twice, as far as the names tell without looking at the disk.
@@ -236,7 +212,7 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
         v = TakeValue(args, i, "", "--timeout");
         if (v.bMatched) {
             const std::optional<int> seconds =
-                v.bMissing ? std::nullopt : ParseSeconds(v.value, CLI_MIN_TIMEOUT, CLI_MAX_TIMEOUT);
+                v.bMissing ? std::nullopt : ParseBounded(v.value, CLI_MIN_TIMEOUT, CLI_MAX_TIMEOUT, 6);
             if (!seconds)
                 return usageError("option --timeout takes whole seconds from 1 to 60");
             result.options.nTimeoutSeconds = *seconds;
@@ -245,7 +221,7 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args)
         v = TakeValue(args, i, "", "--rom-timeout");
         if (v.bMatched) {
             const std::optional<int> seconds =
-                v.bMissing ? std::nullopt : ParseSeconds(v.value, CLI_MIN_ROM_TIMEOUT, CLI_MAX_ROM_TIMEOUT);
+                v.bMissing ? std::nullopt : ParseBounded(v.value, CLI_MIN_ROM_TIMEOUT, CLI_MAX_ROM_TIMEOUT, 6);
             if (!seconds)
                 return usageError("option --rom-timeout takes whole seconds from 10 to 3600");
             result.options.nRomTimeoutSeconds = *seconds;
@@ -379,6 +355,21 @@ std::string UsageText()
            "               reason, e.g. \"/srv/conf/gw1.txt: Permission denied\"; else null\n";
 }
 
+std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh, std::size_t nMaxDigits)
+{
+    if (text.empty() || text.size() > nMaxDigits)
+        return std::nullopt;
+    int nValue = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        nValue = nValue * 10 + (c - '0');
+    }
+    if (nValue < nLow || nValue > nHigh)
+        return std::nullopt;
+    return nValue;
+}
+
 std::string VersionText()
 {
     // The name first, as other tools print it; the number is the version box's.
@@ -404,8 +395,7 @@ std::optional<CliInputError> ValidateInput(const CliOptions& options, const std:
     if (options.fileNumber) {
         const std::string& text = *options.fileNumber;
         const int nHighest = RuleOf(options.operation).nHighestFileNumber;
-        // One digit: the router's numbers are 0 to 4, and "02" or "+1" would name another file on the wire.
-        if (text.size() != 1 || !IsDigits(text) || text[0] - '0' > nHighest) {
+        if (!IsFileNumberOf(RuleOf(options.operation), text)) {
             return CliInputError{"invalid file number \"" + EscapeForTerminal(text) + "\": use 0 to "
                                      + std::to_string(nHighest)
                                      + (options.operation == CliOperation::Revup ? " for firmware"

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Operations.h"
@@ -42,7 +43,8 @@ struct CliParseResult {
     bool bCommandKnown = false;  // options.operation holds the command (also for a UsageError)
 };
 
-// Allowed values of --timeout and --rom-timeout, in seconds.
+// Allowed values of --timeout and --rom-timeout, in seconds; a backup and a restore take the same
+// --timeout.
 inline constexpr int CLI_MIN_TIMEOUT = 1, CLI_MAX_TIMEOUT = 60;
 inline constexpr int CLI_MIN_ROM_TIMEOUT = 10, CLI_MAX_ROM_TIMEOUT = 3600;
 
@@ -53,6 +55,10 @@ inline constexpr std::size_t CLI_MAX_PASSWORD_BYTES = MAX_PASSWORD_BYTES;
 inline constexpr int CLI_EXIT_OK = 0;
 inline constexpr int CLI_EXIT_FAILED = 1;  // the transfer ran and failed
 inline constexpr int CLI_EXIT_USAGE = 2;   // the command line or the input was refused
+
+// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+", of at most nMaxDigits
+// digits (leading zeros count): every number of every command line goes through it.
+std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh, std::size_t nMaxDigits = 4);
 
 // args: the arguments after the program name, as bytes.
 CliParseResult ParseCommandLine(const std::vector<std::string>& args);

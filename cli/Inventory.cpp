@@ -18,7 +18,8 @@
 
 namespace {
 
-constexpr int kHighestFileNumber = OperationRuleOf(Operation::GetConfig).nHighestFileNumber;
+// A backup gets configuration files: the get's rule names them.
+constexpr const OperationRule& kGetRule = OperationRuleOf(Operation::GetConfig);
 
 enum class Column { Name, Address, FileNumber, PasswordFile, State };
 
@@ -291,10 +292,9 @@ Inventory ParseInventory(std::string_view text)
         }
 
         if (std::optional<std::string> number = field(Column::FileNumber); number && !number->empty()) {
-            // One digit, as the router names its files: "02" or "+1" would name another file on the wire.
-            if (number->size() != 1 || (*number)[0] < '0' || (*number)[0] > '0' + kHighestFileNumber) {
+            if (!IsFileNumberOf(kGetRule, *number)) {
                 problem(nLine, "invalid file number " + Shown(*number) + ": use 0 to "
-                                   + std::to_string(kHighestFileNumber) + ", or leave it empty");
+                                   + std::to_string(kGetRule.nHighestFileNumber) + ", or leave it empty");
                 bRowOk = false;
             } else {
                 row.fileNumber = *number;

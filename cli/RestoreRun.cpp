@@ -458,10 +458,10 @@ RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)
         if (name == "--timeout") {
             if (o.timeoutSeconds)
                 return usageError("option --timeout is given twice");
-            o.timeoutSeconds = ParseBounded(*value, kMinAnswerTimeout, kMaxAnswerTimeout);
+            o.timeoutSeconds = ParseBounded(*value, CLI_MIN_TIMEOUT, CLI_MAX_TIMEOUT);
             if (!o.timeoutSeconds) {
                 return usageError("invalid --timeout \"" + EscapeForTerminal(*value) + "\": use "
-                                  + std::to_string(kMinAnswerTimeout) + " to " + std::to_string(kMaxAnswerTimeout)
+                                  + std::to_string(CLI_MIN_TIMEOUT) + " to " + std::to_string(CLI_MAX_TIMEOUT)
                                   + " seconds");
             }
             continue;

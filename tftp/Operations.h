@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "TftpTypes.h"
 
@@ -34,4 +35,12 @@ inline constexpr std::size_t MAX_PASSWORD_BYTES = 32;
 constexpr const OperationRule& OperationRuleOf(Operation nOperation)
 {
     return kOperationRules[static_cast<int>(nOperation)];
+}
+
+// Whether text names one of the operation's files. One digit: the router's numbers are 0 to 4, and
+// "02" or "+1" would name another file on the wire. The console's -n and a backup list's
+// file_number column both go by this rule; the window's list offers no other numbers.
+constexpr bool IsFileNumberOf(const OperationRule& rule, std::string_view text)
+{
+    return text.size() == 1 && text[0] >= '0' && text[0] <= '0' + rule.nHighestFileNumber;
 }
