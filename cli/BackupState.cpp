@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "FileBytes.h"
 #include "TimeText.h"
 
 namespace {
@@ -109,17 +110,14 @@ LoadedState LoadBackupState(const std::string& strDir)
     }
     loaded.bFound = true;
     std::string bytes;
-    char buffer[65536];
-    ssize_t n = 0;
-    while ((n = ::read(nFd, buffer, sizeof buffer)) > 0 && bytes.size() <= kMaxStateBytes)
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    const int nError = n < 0 ? errno : 0;
+    const BoundedRead read = ReadAllBounded(nFd, static_cast<std::int64_t>(kMaxStateBytes), bytes);
+    const int nError = errno;
     ::close(nFd);
-    if (nError != 0) {
+    if (read == BoundedRead::Failed) {
         loaded.strProblem = std::string("cannot be read: ") + std::strerror(nError);
         return loaded;
     }
-    if (bytes.size() > kMaxStateBytes) {
+    if (read == BoundedRead::TooLarge) {
         loaded.strProblem = "is too large to be ours";
         return loaded;
     }
@@ -201,16 +199,7 @@ bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, u
     const int nFd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (nFd < 0)
         return fail("cannot create a file in " + folder);
-    bool bOk = ::fchmod(nFd, nMode) == 0;
-    std::size_t nDone = 0;
-    while (bOk && nDone < bytes.size()) {
-        const ssize_t n = ::write(nFd, bytes.data() + nDone, bytes.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        bOk = n > 0;
-        if (bOk)
-            nDone += static_cast<std::size_t>(n);
-    }
+    bool bOk = ::fchmod(nFd, nMode) == 0 && WriteAllTo(nFd, bytes);
     bOk = bOk && ::fsync(nFd) == 0;
     const int nSaved = errno;
     ::close(nFd);

@@ -25,27 +25,6 @@ std::string Named(const std::string& strPath, const std::string& strShown)
 
 }  // namespace
 
-BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out)
-{
-    out.clear();
-    char buffer[64 * 1024];
-    for (;;) {
-        const std::int64_t nRoom = nLimit + 1 - static_cast<std::int64_t>(out.size());
-        if (nRoom <= 0)
-            return BoundedRead::TooLarge;
-        const std::size_t nWant = static_cast<std::size_t>(std::min<std::int64_t>(nRoom, sizeof buffer));
-        const ssize_t nRead = ::read(nFd, buffer, nWant);
-        if (nRead < 0) {
-            if (errno == EINTR)
-                continue;
-            return BoundedRead::Failed;
-        }
-        if (nRead == 0)
-            return BoundedRead::Ok;
-        out.append(buffer, static_cast<std::size_t>(nRead));
-    }
-}
-
 PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown)
 {
     PasswordFileResult result;
@@ -165,19 +144,6 @@ int CreateTraceFile(const std::string& strPath, std::string& strError)
                                        : std::string(std::strerror(nError)));
     }
     return nFd;
-}
-
-bool WriteAllTo(int nFd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t nWritten = ::write(nFd, bytes.data(), bytes.size());
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        if (nWritten <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(nWritten));
-    }
-    return true;
 }
 
 TftpResult CheckReceiveTarget(const std::string& strPath, LocalFailure* pWhy)

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "FileBytes.h"
 #include "LocalFailure.h"
 #include "TftpTypes.h"
 
@@ -24,11 +25,6 @@ struct PasswordFileResult {
 // The texts name the file as strShown when given (as a list wrote it), else as strPath. The one
 // reader of password files: velnor-tftp --password-file, and every row of a backup's list.
 PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown = {});
-
-// Reads a descriptor to its end, but never more than nLimit + 1 bytes. READ_TOO_LARGE when there are
-// more than nLimit; the bytes read so far stay in out.
-enum class BoundedRead { Ok, TooLarge, Failed };
-BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out);
 
 // The local file of a put, read whole as the engine would read it: 0, TFTP_ERR_FILE_OPEN (missing,
 // unreadable, not an ordinary file) or TFTP_ERR_FILE_READ (larger than a transfer can carry, or a
@@ -54,10 +50,6 @@ private:
 // Creates the trace file: a new file (an existing name is refused), never through a symbolic link,
 // mode 0600. The descriptor, or -1 with the reason in strError.
 int CreateTraceFile(const std::string& strPath, std::string& strError);
-
-// Every byte to a descriptor, past short writes and interruptions; false on an error. The trace's
-// lines ignore it (a full disk must not end the transfer).
-bool WriteAllTo(int nFd, std::string_view bytes);
 
 // Whether a received file could be saved at strPath, judged without writing anything, by the rules of
 // the save itself (an ordinary file with write permission, a folder that takes a new file). 0 or

@@ -20,23 +20,6 @@ namespace {
 
 std::string Reason(int nError) { return std::strerror(nError); }
 
-bool WriteAll(int fd, std::string_view bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 constexpr std::string_view kWorkFolderPrefix = "velnor-backup-";
 
 // The folder the user named for temporary files; without one, memory (/dev/shm), so that the
@@ -63,55 +46,7 @@ bool IsConfLeftoverName(const std::string& name)
 
 void RemoveConfLeftovers(const std::filesystem::path& dir)
 {
-    DIR* pDir = ::opendir(dir.c_str());
-    if (!pDir)
-        return;
-    // Only files no run can still be writing: a run in progress into the same folder (a scheduled run
-    // that overlaps the last one) has its temporary files here too.
-    const std::time_t nNow = std::time(nullptr);
-    while (const dirent* pEntry = ::readdir(pDir)) {
-        if (!IsConfLeftoverName(pEntry->d_name))
-            continue;
-        struct stat entry {};
-        if (::fstatat(::dirfd(pDir), pEntry->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISREG(entry.st_mode) || entry.st_uid != ::geteuid())
-            continue;
-        if (nNow - entry.st_mtime < std::time_t{kStaleTemporaryMinutes} * 60)
-            continue;
-        ::unlinkat(::dirfd(pDir), pEntry->d_name, 0);
-    }
-    ::closedir(pDir);
-}
-
-bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    bytes.clear();
-    char buffer[65536];
-    while (true) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int nError = errno;
-            ::close(fd);
-            errno = nError;
-            return n == 0;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-void FlushFolder(const std::filesystem::path& dir)
-{
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    RemoveStaleLeftovers(dir, IsConfLeftoverName, kStaleTemporaryMinutes);
 }
 
 namespace {
@@ -153,7 +88,7 @@ ConfReplaceResult ReplaceConfWith(const std::filesystem::path& target, std::int6
     };
     if (::fchmod(fd, mode) != 0)
         return fail("cannot set the permissions of");
-    if (!pieces([fd](std::string_view piece) { return WriteAll(fd, piece); }))
+    if (!pieces([fd](std::string_view piece) { return WriteAllTo(fd, piece); }))
         return fail("cannot write");
     // On the disk before the rename, so that a power cut leaves the old file or the whole new one.
     if (::fsync(fd) != 0)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FileBytes.h"
 #include "LocalFile.h"
 
 enum class ConfReplace { Unchanged, Replaced, Failed };
@@ -49,9 +50,6 @@ private:
 ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CConfSource& source,
                                        bool bFlushFolder = true);
 
-// Makes the renames in a folder durable.
-void FlushFolder(const std::filesystem::path& dir);
-
 // Whether name is that of the hidden file ReplaceConfIfChanged writes beside a copy.
 bool IsConfLeftoverName(const std::string& name);
 
@@ -80,6 +78,3 @@ private:
     std::filesystem::path m_path;
     int m_nLockFd = -1;
 };
-
-// The whole file, or false.
-bool ReadFileBytes(const std::filesystem::path& path, std::string& bytes);

@@ -20,6 +20,7 @@
 #include "BackupReport.h"
 #include "CliJson.h"
 #include "CliOptions.h"
+#include "FileBytes.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
 #include "GitStore.h"
@@ -154,16 +155,8 @@ bool WriteNewFile(const fs::path& path, const std::string& bytes)
     const int nFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (nFd < 0)
         return false;
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(nFd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return ::close(nFd) == 0 && rest.empty();
+    const bool bWritten = WriteAllTo(nFd, bytes);
+    return ::close(nFd) == 0 && bWritten;
 }
 
 class CRestoreRun {

@@ -16,6 +16,8 @@
 #include <random>
 #include <string_view>
 
+#include "FileBytes.h"
+
 namespace {
 
 void FillStatus(const struct stat& st, CLocalFile::Status& status)
@@ -119,21 +121,9 @@ std::int64_t CLocalFile::Read(void* pBuffer, std::size_t nCount)
 
 bool CLocalFile::Write(const void* pBuffer, std::size_t nCount)
 {
-    const auto* p = static_cast<const unsigned char*>(pBuffer);
-    std::size_t nDone = 0;
-    while (nDone < nCount) {
-        ssize_t n = ::write(m_nHandle, p + nDone, nCount - nDone);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            m_nLastError = errno;
-            return false;
-        }
-        if (n == 0) {
-            m_nLastError = ENOSPC;
-            return false;
-        }
-        nDone += static_cast<std::size_t>(n);
+    if (!WriteAllTo(m_nHandle, std::string_view(static_cast<const char*>(pBuffer), nCount))) {
+        m_nLastError = errno;
+        return false;
     }
     return true;
 }
@@ -336,30 +326,6 @@ std::string RandomTemporaryName(const std::string& strTarget)
     return (target.parent_path() / strName).string();
 }
 
-// Removes what a killed save left in the folder: only our temporary names, only ordinary files of this
-// user, and only once they are old enough that no save can still be writing them.
-void RemoveStaleTemporaryFiles(const std::string& strFolder)
-{
-    DIR* pDir = ::opendir(strFolder.c_str());
-    if (!pDir)
-        return;
-    const std::time_t nNow = std::time(nullptr);
-    while (const dirent* pEntry = ::readdir(pDir)) {
-        const std::string strName = pEntry->d_name;
-        if (!IsTemporaryFileName(strName))
-            continue;
-        struct stat entry {};
-        if (::fstatat(::dirfd(pDir), pEntry->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISREG(entry.st_mode) || entry.st_uid != ::geteuid())
-            continue;
-        if (nNow - entry.st_mtime < std::time_t{kStaleTemporaryMinutes} * 60)
-            continue;
-        ::unlink((std::filesystem::path(strFolder) / strName).c_str());
-    }
-    ::closedir(pDir);
-}
-
 // Gives the new file what the old one had: its permission bits, and when root replaces it, its owner and
 // group. False only when root cannot keep the owner: the file would otherwise pass to root, and its
 // owner would lose it.
@@ -378,16 +344,6 @@ bool KeepOwnerAndPermissions(CLocalFile& file, const struct stat& old)
     // A failure leaves the file at 0600: only more private than the one it replaces, never less.
     file.SetPermissions(nPermissions);
     return true;
-}
-
-void FlushFolder(const std::string& strFolder)
-{
-    // Makes the rename itself durable. Its failure changes nothing that has been done.
-    const int nFolder = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (nFolder >= 0) {
-        ::fsync(nFolder);
-        ::close(nFolder);
-    }
 }
 
 }  // namespace
@@ -433,7 +389,9 @@ ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& 
     if (!ResolveTarget(strPath, target, why))
         return fail(ReplaceOutcome::Refused);
     const std::string strFolder = FolderOf(target.strPath);
-    RemoveStaleTemporaryFiles(strFolder);
+    // What a killed save left in the folder: only our temporary names, only once no save can still be
+    // writing them.
+    RemoveStaleLeftovers(strFolder, IsTemporaryFileName, kStaleTemporaryMinutes);
 
     CLocalFile file;
     std::string strTemporary;
@@ -487,6 +445,7 @@ ReplaceOutcome ReplaceWholeFile(const std::string& strPath, const ReplaceRules& 
     // Cleared only after the rename: a signal in between finds no file of that name to remove, whereas
     // clearing it first could leave the temporary file behind.
     ClearPendingTemporary();
+    // Makes the rename itself durable.
     FlushFolder(strFolder);
     return ReplaceOutcome::Replaced;
 }
