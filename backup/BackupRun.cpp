@@ -42,6 +42,7 @@
 #include "Inventory.h"
 #include "SafeText.h"
 #include "TimeText.h"
+#include "WorkerChannel.h"
 
 namespace fs = std::filesystem;
 
@@ -221,7 +222,7 @@ private:
         const auto nIndex = static_cast<std::size_t>(&row - m_inventory.rows.data());
         std::vector<std::string> fields{std::to_string(nIndex), row.strPassword};
         fields.insert(fields.end(), args.begin(), args.end());
-        const std::string command = EncodeCommand(fields);
+        const std::string command = EncodeFrame(fields);
 
         Worker* pWorker = nullptr;
         for (const auto& pCandidate : m_workers) {
@@ -254,66 +255,6 @@ private:
         ++m_nTransferring;
         Job* pJob = job.get();
         m_running.emplace(pJob, std::move(job));
-    }
-
-    // Length-prefixed fields: a password or a path may hold any byte.
-    static std::string EncodeCommand(const std::vector<std::string>& fields)
-    {
-        std::string command;
-        auto put = [&](std::uint32_t n) { command.append(reinterpret_cast<const char*>(&n), sizeof n); };
-        put(static_cast<std::uint32_t>(fields.size()));
-        for (const std::string& field : fields) {
-            put(static_cast<std::uint32_t>(field.size()));
-            command += field;
-        }
-        return command;
-    }
-
-    static bool ReadExactly(int nFd, void* pBuffer, std::size_t nSize)
-    {
-        auto* p = static_cast<char*>(pBuffer);
-        while (nSize > 0) {
-            const ssize_t n = ::read(nFd, p, nSize);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            nSize -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    // The next command; false at the end of the pipe (the backup is over) or on a malformed one.
-    static bool ReadCommand(int nFd, std::vector<std::string>& fields)
-    {
-        constexpr std::uint32_t kMaxFields = 64, kMaxFieldBytes = 1 << 16;
-        std::uint32_t nFields = 0;
-        if (!ReadExactly(nFd, &nFields, sizeof nFields) || nFields > kMaxFields)
-            return false;
-        fields.assign(nFields, {});
-        for (std::string& field : fields) {
-            std::uint32_t nSize = 0;
-            if (!ReadExactly(nFd, &nSize, sizeof nSize) || nSize > kMaxFieldBytes)
-                return false;
-            field.resize(nSize);
-            if (!ReadExactly(nFd, field.data(), nSize))
-                return false;
-        }
-        return true;
-    }
-
-    static bool SendAll(int nFd, std::string_view bytes)
-    {
-        while (!bytes.empty()) {
-            const ssize_t n = ::send(nFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
     }
 
     Worker* NewWorker(std::string& strError)
@@ -411,7 +352,7 @@ private:
         static char* argv[] = {name, nullptr};
         QCoreApplication app(nArgc, argv);
         std::vector<std::string> fields;
-        while (ReadCommand(kWorkerCommandFd, fields))
+        while (ReadFrame(kWorkerCommandFd, fields))
             RunJob(fields, nNull);
         std::fflush(nullptr);
         ::_exit(CLI_EXIT_OK);
