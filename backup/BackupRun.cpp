@@ -1,6 +1,5 @@
 #include "BackupRun.h"
 
-#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -33,6 +31,7 @@
 #include "BackupNight.h"
 #include "BackupOptions.h"
 #include "BackupReport.h"
+#include "BackupWorker.h"
 #include "CliOptions.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
@@ -47,9 +46,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A worker's command pipe.
-constexpr int kWorkerCommandFd = 3;
 
 constexpr int kExitInterruptBase = 128;  // the shell's 128 + signal number: 130 for SIGINT, 143 for SIGTERM
 
@@ -177,7 +173,7 @@ private:
 
     double Seconds() const { return static_cast<double>(NowMs() - m_nStart) / 1000.0; }
 
-    fs::path ConfPath(const InventoryRow& row) const { return m_outDir / (row.strName + ".conf"); }
+    fs::path ConfPath(const InventoryRow& row) const { return CopyPathOf(m_outDir, row); }
 
     void StartMore()
     {
@@ -276,7 +272,7 @@ private:
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0)
-            RunWorker(commandPipe[0], outPipe[1], parent);
+            RunBackupWorker(commandPipe[0], outPipe[1], parent, {m_inventory, m_outDir, m_transferMain});
         ::close(commandPipe[0]);
         ::close(outPipe[1]);
         if (pid < 0) {
@@ -322,104 +318,6 @@ private:
         for (const auto& pWorker : m_workers)
             EndWorker(*pWorker);
         m_workers.clear();
-    }
-
-    [[noreturn]] void RunWorker(int nCommandFd, int nOutFd, pid_t parent)
-    {
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        // A backup killed outright (kill -9, the OOM killer) takes its workers along: a transfer
-        // nobody will report is only load on a router. Its end is the one SIGTERM would give.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(CLI_EXIT_FAILED);
-        // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
-        // workers itself and still reports.
-        ::setpgid(0, 0);
-        ::dup2(nOutFd, STDOUT_FILENO);
-        // The command pipe as descriptor 3; the other workers' pipes and our signal pipe are not the
-        // worker's business.
-        if (nCommandFd != kWorkerCommandFd)
-            ::dup2(nCommandFd, kWorkerCommandFd);
-        ::close_range(kWorkerCommandFd + 1, ~0U, 0);
-        const int nNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        ::dup2(nNull, STDIN_FILENO);
-        // The texts for a person are not read: the JSON line holds everything.
-        ::dup2(nNull, STDERR_FILENO);
-        // One Qt application for all the worker's transfers.
-        static int nArgc = 1;
-        static char name[] = "velnor-tftp";
-        static char* argv[] = {name, nullptr};
-        QCoreApplication app(nArgc, argv);
-        std::vector<std::string> fields;
-        while (ReadFrame(kWorkerCommandFd, fields))
-            RunJob(fields, nNull);
-        std::fflush(nullptr);
-        ::_exit(CLI_EXIT_OK);
-    }
-
-    // One router in a worker: the transfer into the work folder, then its copy into place. Its lines,
-    // and last a line of its end with the transfer's exit status.
-    void RunJob(std::vector<std::string>& fields, int nNull)
-    {
-        if (fields.size() < 3)
-            ::_exit(CLI_EXIT_FAILED);
-        const InventoryRow& row = m_inventory.rows.at(std::stoul(fields[0]));
-        const std::string& strPassword = fields[1];
-        // Through a pipe on standard input: it never shows in the process list or the environment. It
-        // fits the pipe's buffer, so the write never waits.
-        int inPipe[2] = {-1, -1};
-        if (!strPassword.empty() && ::pipe2(inPipe, O_CLOEXEC) == 0) {
-            [[maybe_unused]] const ssize_t n = ::write(inPipe[1], strPassword.data(), strPassword.size());
-            ::close(inPipe[1]);
-            ::dup2(inPipe[0], STDIN_FILENO);
-            ::close(inPipe[0]);
-        }
-        std::vector<char*> argv;
-        for (auto it = fields.begin() + 2; it != fields.end(); ++it)
-            argv.push_back(it->data());
-        argv.push_back(nullptr);
-        const int nExit = m_transferMain(static_cast<int>(argv.size() - 1), argv.data());
-        ::dup2(nNull, STDIN_FILENO);
-        std::fflush(nullptr);
-        if (nExit == CLI_EXIT_OK)
-            PlaceCopy(row, fields.back());
-        QJsonObject end;
-        end.insert("job_end", true);
-        end.insert("exit", nExit);
-        const QByteArray line = JsonLine(end);
-        WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
-    }
-
-    // The copy goes into place here, in parallel with the other workers, rather than one after
-    // another in the main loop: each replacement waits for its disk flush. A signal meanwhile could
-    // only leave a file half-placed, so it waits until the copy is placed and told.
-    void PlaceCopy(const InventoryRow& row, const fs::path& workFile)
-    {
-        sigset_t stop, previous;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGINT);
-        sigaddset(&stop, SIGTERM);
-        ::sigprocmask(SIG_BLOCK, &stop, &previous);
-        QJsonObject placed;
-        CConfSource received;
-        if (!received.Open(workFile)) {
-            placed.insert("placed", "failed");
-            placed.insert("error", QString::fromStdString("cannot read the received file " + workFile.string()));
-        } else {
-            // The folder is flushed once, by the main process at the end, not once per file.
-            const ConfReplaceResult replaced = ReplaceConfIfChanged(ConfPath(row), received, false);
-            placed.insert("placed", replaced.outcome == ConfReplace::Replaced    ? "changed"
-                                    : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
-                                                                                 : "failed");
-            if (replaced.outcome == ConfReplace::Failed)
-                placed.insert("error", QString::fromStdString(replaced.strError));
-        }
-        std::error_code ec;
-        fs::remove(workFile, ec);
-        const QByteArray line = JsonLine(placed);
-        WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
-        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     void FailToStart(const InventoryRow& row, const std::string& strText)
