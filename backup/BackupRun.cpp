@@ -32,6 +32,7 @@
 #include "BackupOptions.h"
 #include "BackupReport.h"
 #include "BackupWorker.h"
+#include "BackupWorkerResult.h"
 #include "CliOptions.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
@@ -328,18 +329,6 @@ private:
         Count(row, result, child);
     }
 
-    QJsonObject ResultWithoutChild(const InventoryRow& row) const
-    {
-        QJsonObject child;
-        child.insert("router", QString::fromStdString(row.strAddress));
-        child.insert("operation", "get");
-        child.insert("file_number", row.fileNumber ? QJsonValue(std::stoi(*row.fileNumber)) : QJsonValue());
-        child.insert("router_text", QJsonValue());
-        child.insert("bytes", 0);
-        child.insert("seconds", 0);
-        return child;
-    }
-
     void ReadFrom(Worker* pWorker)
     {
         char buffer[4096];
@@ -396,47 +385,15 @@ private:
             EndTransferOf(job.get());
         const InventoryRow& row = *job->pRow;
 
-        // The transfer's JSON line, then the worker's own line on putting the copy into place.
-        QJsonObject child, placed;
-        const std::vector<std::string>& lines = job->lines;
-        if (!lines.empty()) {
-            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(lines.front()));
-            if (document.isObject())
-                child = document.object();
-        }
-        if (lines.size() >= 2) {
-            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(lines.back()));
-            if (document.isObject())
-                placed = document.object();
-        }
-
-        RouterResult result{row.strName, row.strAddress, RouterState::Failed, false, {}, {}};
-        const QString placedHow = placed.value("placed").toString();
-        if (nExit == CLI_EXIT_OK && child.value("ok").toBool() && (placedHow == "changed" || placedHow == "unchanged")) {
-            result.state = RouterState::Ok;
-            result.bChanged = placedHow == "changed";
-        } else if (nExit == CLI_EXIT_OK && child.value("ok").toBool() && placedHow == "failed") {
-            SetLocalFailure(result, child, placed.value("error").toString().toStdString());
-        } else if (job->bStopped) {
-            ++m_counts.nNotDone;
-            m_notDone.push_back(row.strName);
-            std::error_code ec;
-            fs::remove(job->workFile, ec);
-            return;
-        } else if (child.value("ok").toBool()) {
-            SetLocalFailure(result, child, "the worker ended before the copy was put into place (exit status "
-                                               + std::to_string(nExit) + ")");
-        } else if (child.isEmpty()) {
-            child = ResultWithoutChild(row);
-            SetLocalFailure(result, child,
-                            "the transfer ended without a result (exit status " + std::to_string(nExit) + ")");
-        } else {
-            result.strMessage = child.value("message").toString().toStdString();
-            result.strCode = child.value("code").toString().toStdString();
-        }
+        JobOutcome outcome = DecodeJob(row, job->lines, nExit, job->bStopped);
         std::error_code ec;
         fs::remove(job->workFile, ec);
-        Count(row, result, child);
+        if (outcome.bNotDone) {
+            ++m_counts.nNotDone;
+            m_notDone.push_back(row.strName);
+            return;
+        }
+        Count(row, outcome.result, outcome.child);
     }
 
     void Count(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
@@ -451,18 +408,6 @@ private:
         }
         m_results[row.strName] = result;
         Report(row, result, child);
-    }
-
-    // A fault on this machine after the router answered: the copy in DIR stays as it was.
-    void SetLocalFailure(RouterResult& result, QJsonObject& child, const std::string& strText)
-    {
-        result.state = RouterState::Failed;
-        result.strMessage = strText;
-        result.strCode.clear();
-        child.insert("ok", false);
-        child.insert("code", QJsonValue());
-        child.insert("class", "local");
-        child.insert("message", QString::fromStdString(strText));
     }
 
     void Report(const InventoryRow& row, const RouterResult& result, const QJsonObject& child)
