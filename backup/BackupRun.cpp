@@ -25,6 +25,7 @@
 #include <set>
 #include <string_view>
 
+#include "BackupCommit.h"
 #include "BackupFolder.h"
 #include "BackupHooks.h"
 #include "BackupLog.h"
@@ -487,47 +488,16 @@ private:
         std::optional<std::string> commitError;
         std::optional<std::set<std::string>> committedChanges;
         if (m_pGit) {
-            // The copies of the routers that answered: a failed router's old copy is no news. A copy
-            // replaced by a run that was killed before its commit is taken up here too, as it differs
-            // from the last commit.
-            std::vector<std::string> files;
-            for (const InventoryRow& row : m_inventory.rows) {
-                const auto it = m_results.find(row.strName);
-                if (it != m_results.end() && it->second.state == RouterState::Ok)
-                    files.push_back(row.strName + ".conf");
-            }
-            m_pGit->RemoveWithCommit(pruned);
-            const CGitStore::CommitResult committed = m_pGit->Commit(files, [&](const std::vector<std::string>& changed) {
-                std::vector<RouterResult> changedRouters;
-                std::string removed;
-                for (const std::string& file : changed) {
-                    const std::string name = file.substr(0, file.size() - std::string_view(".conf").size());
-                    const auto row = std::find_if(m_inventory.rows.begin(), m_inventory.rows.end(),
-                                                  [&](const InventoryRow& r) { return r.strName == name; });
-                    if (row == m_inventory.rows.end()) {
-                        removed += "  " + name + "\n";
-                        continue;
-                    }
-                    changedRouters.push_back(RouterResult{name, row->strAddress, RouterState::Ok, true, {}, {}});
-                }
-                return FormatCommitMessage(changedRouters, m_failed) + (removed.empty() ? "" : "\nRemoved:\n" + removed);
-            });
-            if (!committed.bOk) {
-                WriteErr("velnor-tftp: the backup's commit failed: " + EscapeForTerminal(committed.strError) + "\n");
+            BackupCommit committed = CommitBackup(*m_pGit, m_inventory.rows, m_results, m_failed, pruned);
+            if (committed.error) {
+                WriteErr("velnor-tftp: the backup's commit failed: " + EscapeForTerminal(*committed.error) + "\n");
                 nExit = CLI_EXIT_FAILED;
-                commitError = committed.strError;
+                commitError = std::move(committed.error);
             } else {
-                // The commit is the record: a copy replaced by an earlier run that was never committed
-                // counts as changed, as the commit says.
-                committedChanges.emplace();
-                for (const std::string& file : committed.changedFiles) {
-                    const std::string name = file.substr(0, file.size() - std::string_view(".conf").size());
-                    if (m_results.count(name))
-                        committedChanges->insert(name);
-                }
-                m_counts.nChanged = static_cast<int>(committedChanges->size());
+                m_counts.nChanged = static_cast<int>(committed.changes->size());
+                committedChanges = std::move(committed.changes);
             }
-            commit = committed.hash;
+            commit = std::move(committed.hash);
         }
         // After the commit, also when there was none: what an earlier push left behind goes now.
         std::optional<PushResult> pushed;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "BackupCommit.h"
 #include "ConfStore.h"
 #include "GitStore.h"
 #include "TestSupport.h"
@@ -269,3 +270,47 @@ TEST_F(GitStoreTest, AFolderWhereGitCannotWorkIsRefused)
 }
 
 }  // namespace
+
+TEST_F(GitStoreTest, TheBackupsCommitTakesOnlyAnsweredRoutersAndSaysWhatChanged)
+{
+    CGitStore store(m_dir.Path());
+    std::string error;
+    ASSERT_TRUE(store.Prepare(error)) << error;
+    auto row = [](const std::string& name, const std::string& address) {
+        InventoryRow r;
+        r.strName = name;
+        r.strAddress = address;
+        return r;
+    };
+    const std::vector<InventoryRow> rows{row("ok", "10.0.0.1"), row("bad", "10.0.0.2"), row("same", "10.0.0.3")};
+    Write(m_dir / "ok.conf", "new");
+    Write(m_dir / "bad.conf", "an old copy of a failed router is no news");
+    Write(m_dir / "same.conf", "same");
+    const RouterResult failed{"bad", "10.0.0.2", RouterState::Failed, false, "Access violation", "0x8213"};
+    std::map<std::string, RouterResult> results{
+        {"ok", {"ok", "10.0.0.1", RouterState::Ok, true, {}, {}}},
+        {"bad", failed},
+        {"same", {"same", "10.0.0.3", RouterState::Ok, false, {}, {}}},
+    };
+    const BackupCommit first = CommitBackup(store, rows, results, {failed}, {});
+    ASSERT_FALSE(first.error) << *first.error;
+    ASSERT_TRUE(first.hash);
+    // The first commit takes both answered copies: a copy never committed counts as changed.
+    EXPECT_EQ(*first.changes, (std::set<std::string>{"ok", "same"}));
+    EXPECT_EQ(GitOut(m_dir.Path(), {"show", "--name-only", "--format=", "HEAD"}), "ok.conf\nsame.conf\n");
+    EXPECT_NE(GitOut(m_dir.Path(), {"log", "-1", "--format=%B"}).find("bad"), std::string::npos)
+        << "the message names the failed router";
+
+    // Nothing new: no commit, no change.
+    const BackupCommit none = CommitBackup(store, rows, results, {}, {});
+    ASSERT_FALSE(none.error);
+    EXPECT_FALSE(none.hash);
+    EXPECT_TRUE(none.changes->empty());
+
+    // A router no longer listed: its copy goes (the prune names the files), and the message says so.
+    fs::remove(m_dir / "same.conf");
+    const BackupCommit pruned = CommitBackup(store, {rows[0], rows[1]}, {{"ok", results["ok"]}}, {}, {"same.conf"});
+    ASSERT_FALSE(pruned.error) << *pruned.error;
+    ASSERT_TRUE(pruned.hash);
+    EXPECT_NE(GitOut(m_dir.Path(), {"log", "-1", "--format=%B"}).find("Removed:\n  same\n"), std::string::npos);
+}
