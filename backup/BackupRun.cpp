@@ -32,6 +32,7 @@
 #include "BackupNight.h"
 #include "BackupOptions.h"
 #include "BackupReport.h"
+#include "BackupRunEnd.h"
 #include "BackupWorker.h"
 #include "BackupWorkerResult.h"
 #include "CliOptions.h"
@@ -522,52 +523,16 @@ private:
         m_notDone = std::move(notDone);
         const int nHooksFailed = m_pNight->Close(
             m_inventory.rows, CBackupNight::Ending{m_counts, m_nSignal != 0, nExit, commit, committedChanges});
+        RunEnd end{m_counts, m_nSignal != 0, m_pGit != nullptr, commit, commitError, pushed,
+                   failedNames, m_notDone, pruned, nHooksFailed};
+        const std::time_t now = std::time(nullptr);
         if (m_options.bJson) {
-            QJsonObject summary = SummaryJson(m_counts, m_nSignal != 0, commit);
-            if (pushed)
-                summary.insert("push_failed", !pushed->bOk);
-            summary.insert("commit_error", commitError ? QJsonValue(QString::fromStdString(*commitError)) : QJsonValue());
-            summary.insert("failed_routers", QJsonArray::fromStringList(Names(failedNames)));
-            summary.insert("not_done_routers", QJsonArray::fromStringList(Names(m_notDone)));
-            summary.insert("pruned", QJsonArray::fromStringList(Names(pruned)));
-            summary.insert("hooks_failed", nHooksFailed);
-            summary.insert("time", QString::fromStdString(FormatUtcTime(std::time(nullptr))));
-            const QByteArray line = JsonLine(summary);
+            const QByteArray line = JsonLine(RunEndJson(end, now));
             WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
         } else {
-            std::string text = FormatBackupSummary(m_counts, m_nSignal != 0);
-            if (m_options.bQuiet)
-                text = FormatLocalTime(std::time(nullptr)) + " " + text;
-            // On a terminal the first ten; in a log every one.
-            const bool bTerminal = ::isatty(STDOUT_FILENO) == 1;
-            text += FormatNamedRouters("Failed", failedNames, bTerminal ? 10 : 0);
-            text += FormatNamedRouters("Not backed up", m_notDone, bTerminal ? 10 : 0);
-            text += FormatNamedRouters("Removed", pruned, bTerminal ? 10 : 0);
-            if (m_pGit) {
-                if (commit)
-                    text += "Committed " + commit->substr(0, 12) + "\n";
-                else if (commitError)
-                    text += "Not committed: the commit failed\n";
-                else
-                    text += "Nothing to commit\n";
-            }
-            if (pushed && pushed->bOk)
-                text += "Pushed to " + EscapeForTerminal(pushed->strRemote) + "\n";
-            if (nHooksFailed > 0)
-                text += std::to_string(nHooksFailed) + (nHooksFailed == 1 ? " hook run failed\n" : " hook runs failed\n");
-            if (!m_options.bQuiet)
-                text += FormatRunEndLine(std::time(nullptr));
-            WriteOut(text);
+            WriteOut(RunEndText(end, m_options.bQuiet, ::isatty(STDOUT_FILENO) == 1, now));
         }
         return nExit;
-    }
-
-    static QStringList Names(const std::vector<std::string>& names)
-    {
-        QStringList list;
-        for (const std::string& name : names)
-            list.append(QString::fromStdString(name));
-        return list;
     }
 
     const BackupOptions& m_options;
