@@ -96,7 +96,8 @@ void PlaceComboBox(QComboBox* pCombo, const CDialogUnits& units, int x, int y, i
 
 CClientDlg::CClientDlg(QWidget* pParent, const TransferTimings& timings)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_loop(this, g_pTransfer, *this)
 {
     m_hIcon = AppIcon();
     // The settings object first: the engine is deleted before it, so that nothing of a transfer can
