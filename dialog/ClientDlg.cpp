@@ -105,6 +105,7 @@ CClientDlg::CClientDlg(QWidget* pParent, const TransferTimings& timings)
     g_pSetData = new CSetData;
     g_pTransfer = new CTftpTransfer(timings);
     g_pTransfer->SetWakeHandler([this] { OnEngineWake(); });
+    g_pTransfer->SetTimerKeptBetweenBlocks(true);
 
     setObjectName(QStringLiteral("CClientDlg"));
     setWindowTitle(FromText(kDialogCaption));

@@ -244,5 +244,7 @@ void CClientDlg::customEvent(QEvent* pEvent)
 void CClientDlg::timerEvent(QTimerEvent* pEvent)
 {
     QDialog::timerEvent(pEvent);
-    OnTimer(pEvent->timerId());
+    // A timer kept from one block to the next may fire before the wait it now stands for is over.
+    if (g_pTransfer->TimerFired(pEvent->timerId()))
+        OnTimer(pEvent->timerId());
 }

@@ -1,6 +1,5 @@
 #include "TransferDriver.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -110,14 +109,17 @@ CTransferDriver::CTransferDriver(CTftpTransfer* pEngine, QObject* pParent)
 
 CTransferDriver::~CTransferDriver()
 {
-    // A borrowed engine outlives this object: it must not call back into it.
+    // A borrowed engine outlives this object: it must not call back into it, and its next owner's
+    // timers may not be read through TimerFired.
     m_pEngine->SetWakeHandler({});
+    m_pEngine->SetTimerKeptBetweenBlocks(false);
     // The owned engine goes first, while this object can still have its timer killed.
     m_pOwnedEngine.reset();
 }
 
 void CTransferDriver::Attach()
 {
+    m_pEngine->SetTimerKeptBetweenBlocks(true);
     // A datagram arrived or the time-out expired: the engine has work, done at once in the
     // notification that brought it. A wake after the transfer has ended (a time-out left running by
     // a failure) asks for nothing.
@@ -176,12 +178,8 @@ bool CTransferDriver::BetweenSteps(bool bAwaiting)
 bool CTransferDriver::WaitInSocket(int nHoldLeftMs)
 {
     // Never past the engine's time-out: that is the event loop's to deliver.
-    const int nTimerId = m_pEngine->GetTimerId();
-    if (nTimerId == 0 || g_pSocket == nullptr)
-        return false;
-    QAbstractEventDispatcher* pDispatcher = QAbstractEventDispatcher::instance(thread());
-    const int nRemainingMs = pDispatcher ? pDispatcher->remainingTime(nTimerId) : -1;
-    if (nRemainingMs <= 0)
+    const int nRemainingMs = m_pEngine->TimeoutRemainingMs();
+    if (nRemainingMs <= 0 || g_pSocket == nullptr)
         return false;
     // Nor past the time the event loop may go without a turn.
     return g_pSocket->WaitForDatagram(std::min({nRemainingMs, kWaitInSocketMs, nHoldLeftMs}));
@@ -223,10 +221,11 @@ void CTransferDriver::customEvent(QEvent* pEvent)
     QObject::customEvent(pEvent);
 }
 
-void CTransferDriver::timerEvent(QTimerEvent* /*pEvent*/)
+void CTransferDriver::timerEvent(QTimerEvent* pEvent)
 {
     // Every timer of this object is the engine's; OnTimeout wakes the step loop.
-    m_pEngine->OnTimeout();
+    if (m_pEngine->TimerFired(pEvent->timerId()))
+        m_pEngine->OnTimeout();
 }
 
 void CTransferDriver::RunStep()
