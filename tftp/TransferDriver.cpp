@@ -61,33 +61,33 @@ void CStepLoop::Run(bool bPosted)
         return;
     m_bInSteps = true;
     m_bStepRequested = bPosted;
-    int nInARow = 0;
-    bool bFirst = true;
+    int nSteps = 0;
     // A step queued meanwhile (a new transfer, a fault's step, a long run) carries the work on.
     while (!m_bStepQueued && m_owner.MayStep()) {
-        if (!bFirst) {
+        if (nSteps > 0) {
             const bool bAwaiting = !m_bStepRequested && m_pEngine->IsAwaitingEvent();
+            // A run that has had its share of steps leaves the router's answer to the event loop's
+            // notification, so that what waits there has its turn.
+            if (bAwaiting && nSteps >= kMaxStepsInARow)
+                break;
             if (!m_owner.BetweenSteps(bAwaiting))
                 break;
-            if (bAwaiting) {
-                // The hook brought the router's answer (or has the engine wait on): look again.
-                if (!m_bStepRequested && m_pEngine->IsAwaitingEvent())
-                    break;
-                nInARow = 0;
-            }
+            // Unless the hook brought the router's answer, the engine's wake runs the next step.
+            if (bAwaiting && !m_bStepRequested && m_pEngine->IsAwaitingEvent())
+                break;
             if (m_bStepQueued || !m_owner.MayStep())
                 break;
         }
-        if (++nInARow > kMaxStepsInARow) {
+        if (nSteps == kMaxStepsInARow) {
             Post();
             break;
         }
+        ++nSteps;
         m_bStepRequested = false;
-        if (bFirst && bPosted)
+        if (nSteps == 1 && bPosted)
             m_owner.RunStep();
         else
             m_owner.SendStep();
-        bFirst = false;
     }
     m_bInSteps = false;
 }

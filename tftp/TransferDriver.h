@@ -44,10 +44,10 @@ public:
         ~Owner() = default;
     };
 
-    // Steps run back to back, without a wait for the router between them, before the event loop
-    // gets a turn. The engine comes to a wait or to its end within a few steps; should it ever not,
-    // the next step goes through the queue.
-    static constexpr int kMaxStepsInARow = 16;
+    // The most steps one run takes (32 blocks) before the event loop gets a turn: the next step goes
+    // through the queue, or, where the engine waits, the router's answer through the event loop's
+    // notification.
+    static constexpr int kMaxStepsInARow = 64;
 
     // pEngine is the owner's pointer to the engine, read at every look (the window sets its engine
     // after the loop is made).
