@@ -96,7 +96,8 @@ void PlaceComboBox(QComboBox* pCombo, const CDialogUnits& units, int x, int y, i
 
 CClientDlg::CClientDlg(QWidget* pParent, const TransferTimings& timings)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_loop(this, g_pTransfer, *this)
 {
     m_hIcon = AppIcon();
     // The settings object first: the engine is deleted before it, so that nothing of a transfer can
@@ -104,6 +105,7 @@ CClientDlg::CClientDlg(QWidget* pParent, const TransferTimings& timings)
     g_pSetData = new CSetData;
     g_pTransfer = new CTftpTransfer(timings);
     g_pTransfer->SetWakeHandler([this] { OnEngineWake(); });
+    g_pTransfer->SetTimerKeptBetweenBlocks(true);
 
     setObjectName(QStringLiteral("CClientDlg"));
     setWindowTitle(FromText(kDialogCaption));

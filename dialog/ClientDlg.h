@@ -8,6 +8,7 @@
 // file is written.
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "TextFit.h"
 #include "TftpTransfer.h"
 #include "TftpTypes.h"
+#include "TransferDriver.h"
 
 class QCheckBox;
 class QComboBox;
@@ -33,7 +35,7 @@ class QPushButton;
 // The one engine of the run; set by the transfer window, which owns it.
 extern CTftpTransfer* g_pTransfer;
 
-class CClientDlg : public QDialog {
+class CClientDlg : public QDialog, private CStepLoop::Owner {
     Q_OBJECT
 public:
     // Template 102 and its control ids.
@@ -108,7 +110,7 @@ public:
     QMenu* SystemMenu() const { return m_pSystemMenu; }
 
     // Test views of the loop: a step event waits in the queue; steps run since construction.
-    bool IsStepQueued() const { return m_bStepQueued; }
+    bool IsStepQueued() const { return m_loop.IsQueued(); }
     std::uint64_t StepsRun() const { return m_nStepsRun; }
     bool IsTransferRunning() const;
     // The controls widened at creation to show their texts whole, and any that could not be.
@@ -153,12 +155,15 @@ private:
     void SetDefaultButton(QPushButton* pButton);
     void UpdateExecuteForAddress();
     void ReportResult();
-    void PostStep();
     void OnEngineWake();
-    void RunSteps();
     void StepAndShow();
-    bool WantsNextStep() const;
     void TakeAnswerAlreadyThere();
+
+    // CStepLoop::Owner
+    void RunStep() override;
+    bool MayStep() const override;
+    void RunBegins() override;
+    bool BetweenSteps(bool bAwaiting) override;
 
     QLabel* m_pLabelOperation = nullptr;
     QComboBox* m_cboOperation = nullptr;
@@ -180,7 +185,8 @@ private:
 
     // The step loop never spins: while the engine waits for the router no step runs and none is
     // queued; the engine's wake (a datagram, a time-out) runs the next one. At most one is ever queued.
-    static constexpr int kMaxStepsInARow = 64;
+    CStepLoop m_loop;
+    QElapsedTimer m_sinceEvents;
     // Steps run one after another for at most this long before the window's events get a turn.
     static constexpr int kPumpAfterMs = 20;
     // Looks into the socket that found nothing, in a row, before blocks go without one; the most
@@ -190,9 +196,6 @@ private:
     int m_nMissesInARow = 0;
     int m_nLooksToSkip = 0;
     int m_nLooksSkipped = 0;
-    bool m_bStepQueued = false;
-    bool m_bInStep = false;          // a step's work, phase handling or pump is under way
-    bool m_bStepRequested = false;   // woken during a step: the step runs the next one itself
     bool m_bFailureReported = false; // the running transfer's failure has had its box
     bool m_bClosing = false;         // the window has been told to end: no further step runs
     std::uint64_t m_nStepsRun = 0;

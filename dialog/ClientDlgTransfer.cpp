@@ -42,67 +42,55 @@ void CClientDlg::OnExecute()
     // Each transfer reports its own failure, even when the last one failed and its status text is
     // still shown (a new transfer that fails at once would otherwise find "failed" already shown).
     m_bFailureReported = false;
-    PostStep();
+    m_loop.Post();
 }
 
 void CClientDlg::OnTransferStep()
 {
-    m_bStepQueued = false;
-    if (m_bClosing)
-        return;
-    if (m_bInStep) {
-        // Dispatched by the pump of the step below us: that step runs the next one when it is done.
-        m_bStepRequested = true;
-        return;
-    }
-    RunSteps();
+    // Once the window has been told to end no step runs. A step dispatched by a turn of the event
+    // loop inside a run of steps (a message box, the window's own events) is taken by that run.
+    m_loop.OnPostedStep();
 }
 
-void CClientDlg::RunSteps()
+bool CClientDlg::MayStep() const
 {
-    // Steps follow one another here for as long as the engine has work that waits for nothing; a step
-    // that leaves the engine waiting for the router (or at its end) returns to the event loop, and the
-    // engine's wake runs the next step. Running the following step here rather than queueing it saves
-    // a wake-up of the event loop, a turn through it and the read of the wake-up for every step: three
-    // system calls, more than the block exchange itself.
-    // The turn of the event loop that ran us has just handled what waited, and the steps of a block
-    // take microseconds: a pump of their own between them would cost more than the block. Everything
-    // that waits (the router's datagrams, time-outs, faults, painting and the user's input to the
-    // controls still enabled) is handled between two steps only once steps have held it for a while,
-    // as after reading a large image, and in any case when a run of steps returns to the event loop.
-    QElapsedTimer sinceEvents;
-    sinceEvents.start();
-    for (int nRun = 1;; ++nRun) {
-        m_bInStep = true;
-        m_bStepRequested = false;
-        ++m_nStepsRun;
-        StepAndShow();
+    return !m_bClosing && g_pTransfer->GetPhase() != PHASE_IDLE;
+}
 
-        // The router's answer is often queued already when a block's last step is done (on a busy
-        // processor the send itself hands over to the router): it is taken at once, never waiting,
-        // rather than after a turn of the event loop that would only report it. The run still ends
-        // within kMaxStepsInARow steps, and the event loop's turn then needs no queued step.
-        if (nRun < kMaxStepsInARow && !WantsNextStep())
-            TakeAnswerAlreadyThere();
+void CClientDlg::RunBegins()
+{
+    // The turn of the event loop that ran us has just handled what waited.
+    m_sinceEvents.start();
+}
 
-        if (WantsNextStep() && sinceEvents.elapsed() >= kPumpAfterMs) {
-            QCoreApplication::processEvents();
-            sinceEvents.restart();
-        }
-        m_bInStep = false;
-        if (m_bClosing)
-            return;
-        if (m_bResetOnEdit)
-            m_cboOperation->setFocus();
-        if (!WantsNextStep())
-            return;
-        // The engine comes to a wait or to its end within a few steps; should it ever not, the next
-        // step goes through the queue and the event loop gets a turn of its own.
-        if (nRun == kMaxStepsInARow) {
-            PostStep();
-            return;
-        }
+void CClientDlg::RunStep()
+{
+    ++m_nStepsRun;
+    StepAndShow();
+    if (m_bResetOnEdit && !m_bClosing)
+        m_cboOperation->setFocus();
+}
+
+bool CClientDlg::BetweenSteps(bool bAwaiting)
+{
+    // The router's answer is often queued already when a block's last step is done (on a busy
+    // processor the send itself hands over to the router): it is taken at once, never waiting,
+    // rather than after a turn of the event loop that would only report it. Without it the run
+    // returns to the event loop, and the engine's wake runs the next step.
+    if (bAwaiting) {
+        TakeAnswerAlreadyThere();
+        if (!m_loop.IsStepRequested() && g_pTransfer->IsAwaitingEvent())
+            return false;
     }
+    // The steps of a block take microseconds: a pump of their own between them would cost more than
+    // the block. Everything that waits (the router's datagrams, time-outs, faults, painting and the
+    // user's input to the controls still enabled) is handled between two steps once steps have held
+    // it for a while, as after reading a large image, and in any case when a run returns.
+    if (m_sinceEvents.elapsed() >= kPumpAfterMs) {
+        QCoreApplication::processEvents();
+        m_sinceEvents.restart();
+    }
+    return !m_bClosing;
 }
 
 void CClientDlg::TakeAnswerAlreadyThere()
@@ -115,16 +103,10 @@ void CClientDlg::TakeAnswerAlreadyThere()
         return;
     }
     m_nLooksSkipped = 0;
-    // A datagram taken wakes the engine, which asks for the next step (m_bStepRequested).
+    // A datagram taken wakes the engine, which asks for the next step (the loop's step request).
     m_nMissesInARow = g_pTransfer->TakeQueuedAnswer() ? 0 : m_nMissesInARow + 1;
     const int nOver = m_nMissesInARow - kMissesBeforeSkipping;
     m_nLooksToSkip = nOver < 0 ? 0 : std::min((2 << std::min(nOver, 4)) - 1, kMaxLooksSkipped);
-}
-
-bool CClientDlg::WantsNextStep() const
-{
-    // While the engine waits for the router nothing is run: its wake runs the next step.
-    return g_pTransfer->GetPhase() != PHASE_IDLE && (m_bStepRequested || !g_pTransfer->IsAwaitingEvent());
 }
 
 void CClientDlg::StepAndShow()
@@ -195,8 +177,8 @@ void CClientDlg::OnTftpNotify(int nKind, TftpResult nCode)
         ReportResult();
     // The fault may come while the engine waits with no step queued; the next step ends the
     // transfer, and only after the box has been closed.
-    if (!m_bInStep && g_pTransfer->GetPhase() != PHASE_IDLE)
-        PostStep();
+    if (!m_loop.InSteps() && g_pTransfer->GetPhase() != PHASE_IDLE)
+        m_loop.Post();
 }
 
 void CClientDlg::OnTimer(int /*nTimerId*/)
@@ -237,27 +219,12 @@ void CClientDlg::ReportResult()
         report.Report(nResult);
 }
 
-void CClientDlg::PostStep()
-{
-    if (m_bStepQueued)
-        return;
-    m_bStepQueued = true;
-    QCoreApplication::postEvent(this, new QEvent(WM_TRANSFER_STEP));
-}
-
 void CClientDlg::OnEngineWake()
 {
     if (m_bClosing)
         return;
-    if (m_bInStep) {
-        m_bStepRequested = true;
-        return;
-    }
-    // A step still queued (the first of a transfer, or one queued after a long run) takes the work.
-    if (m_bStepQueued || g_pTransfer->GetPhase() == PHASE_IDLE)
-        return;
     // The work is done at once, in the notification that brought it.
-    RunSteps();
+    m_loop.OnWake();
 }
 
 void CClientDlg::customEvent(QEvent* pEvent)
@@ -277,5 +244,7 @@ void CClientDlg::customEvent(QEvent* pEvent)
 void CClientDlg::timerEvent(QTimerEvent* pEvent)
 {
     QDialog::timerEvent(pEvent);
-    OnTimer(pEvent->timerId());
+    // A timer kept from one block to the next may fire before the wait it now stands for is over.
+    if (g_pTransfer->TimerFired(pEvent->timerId()))
+        OnTimer(pEvent->timerId());
 }

@@ -5,6 +5,8 @@
 
 #include "TftpTransfer.h"
 
+#include <QAbstractEventDispatcher>
+
 #include "TftpSocket.h"
 
 CTftpSocket* g_pSocket = nullptr;
@@ -52,6 +54,9 @@ TftpResult CTftpTransfer::Start(const TransferRequest& request, QObject* pOwner)
     // keeps a transfer that never reached it (a Start during its failure path) from leaking them.
     FreeBlocks();
 
+    // A timer kept from the last transfer belongs to its owner.
+    if (m_bTimerKept)
+        StopTimer();
     m_pOwner = pOwner;
     m_pOwnerGuard = pOwner;
     m_nPhase = PHASE_OPEN;
@@ -142,7 +147,7 @@ TftpResult CTftpTransfer::StepSend()
                 // The ACK of the write request (block 0) finds m_nBlockLen still 0.
                 m_nBytesDone += m_nBlockLen;
                 ++m_nBlock;
-                StopTimer();
+                EndBlockWait();
                 if (m_bLastBlock) {
                     m_nStep = STEP_NONE;
                     m_nPhase = PHASE_FINISH;
@@ -239,7 +244,7 @@ TftpResult CTftpTransfer::StepReceive()
                     return nCode;
                 }
                 m_nBytesDone += m_nBlockLen;
-                StopTimer();
+                EndBlockWait();
                 m_nStep = STEP_SEND_ACK;
                 if (m_nPhase == PHASE_WAIT_REPLY)
                     m_nPhase = PHASE_RECEIVING;
@@ -368,6 +373,9 @@ void CTftpTransfer::EndFaultNotices()
 
 TftpResult CTftpTransfer::CloseEndpoint()
 {
+    // Nothing of a transfer runs on after it, not even a kept timer.
+    if (m_bTimerKept)
+        StopTimer();
     if (m_bEndpointOpen) {
         g_pSocket->Close();
         m_bEndpointOpen = false;
@@ -380,12 +388,22 @@ TftpResult CTftpTransfer::CloseEndpoint()
 void CTftpTransfer::ArmTimer(int nMilliseconds)
 {
     m_bTimedOut = false;
-    if (m_pOwner) {
-        // The owner has one time-out at a time: arming replaces a running one, so that a time-out
-        // left over from a failed transfer can never expire inside the next transfer's wait.
-        StopTimer();
-        m_nTimerId = m_pOwner->startTimer(nMilliseconds, Qt::PreciseTimer);
+    if (!m_pOwner)
+        return;
+    if (m_bKeepTimer) {
+        m_timeoutDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
+        if (m_nTimerId != 0 && m_nTimerIntervalMs == nMilliseconds && m_pOwnerGuard) {
+            // The timer started for an earlier wait fires first; TimerFired then starts it again for
+            // what is left of this one.
+            m_bTimerKept = false;
+            return;
+        }
     }
+    // The owner has one time-out at a time: arming replaces a running one, so that a time-out left
+    // over from a failed transfer can never expire inside the next transfer's wait.
+    StopTimer();
+    m_nTimerId = m_pOwner->startTimer(nMilliseconds, Qt::PreciseTimer);
+    m_nTimerIntervalMs = nMilliseconds;
 }
 
 void CTftpTransfer::StopTimer()
@@ -396,4 +414,50 @@ void CTftpTransfer::StopTimer()
             m_pOwner->killTimer(m_nTimerId);
         m_nTimerId = 0;
     }
+    m_bTimerKept = false;
+    m_nTimerIntervalMs = 0;
+}
+
+void CTftpTransfer::EndBlockWait()
+{
+    // After the last block no wait of the same length follows.
+    if (m_bKeepTimer && m_nTimerId != 0 && !m_bLastBlock)
+        m_bTimerKept = true;
+    else
+        StopTimer();
+}
+
+bool CTftpTransfer::TimerFired(int nTimerId)
+{
+    // Every timer of the owner is the engine's.
+    if (!m_bKeepTimer || nTimerId != m_nTimerId)
+        return true;
+    if (m_bTimerKept) {
+        // Kept for a next block's wait that never came (the transfer failed in between).
+        StopTimer();
+        return false;
+    }
+    const int nLeftMs = TimeoutRemainingMs();
+    if (nLeftMs <= 0)
+        return true;
+    StopTimer();
+    m_nTimerId = m_pOwner->startTimer(nLeftMs, Qt::PreciseTimer);
+    m_nTimerIntervalMs = nLeftMs;
+    return false;
+}
+
+int CTftpTransfer::TimeoutRemainingMs() const
+{
+    if (m_nTimerId == 0 || m_bTimerKept || !m_pOwnerGuard)
+        return -1;
+    if (m_bKeepTimer) {
+        // Whole milliseconds, rounded down: a timer that fires within a millisecond of the wait's end
+        // has found it due.
+        const auto left = m_timeoutDue - std::chrono::steady_clock::now();
+        const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+        return nLeftMs <= 0 ? 0 : static_cast<int>(nLeftMs);
+    }
+    QAbstractEventDispatcher* pDispatcher = QAbstractEventDispatcher::instance(m_pOwner->thread());
+    const int nLeftMs = pDispatcher ? pDispatcher->remainingTime(m_nTimerId) : -1;
+    return nLeftMs < 0 ? -1 : nLeftMs;
 }

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -113,10 +114,24 @@ public:
     using ReceivedHandler = std::function<TftpResult(const CReceivedBytes& bytes)>;
     void SetReceivedHandler(ReceivedHandler handler, bool bSaveLocalFile);
 
+    // For an owner whose timerEvent asks TimerFired before it calls OnTimeout (the transfer window and
+    // the transfer driver): from one block to the next the time-out's timer is kept rather than
+    // stopped and started again (a restart of a Qt timer costs as much as the rest of the block's
+    // steps); the next wait only moves its deadline.
+    void SetTimerKeptBetweenBlocks(bool bKeep) { m_bKeepTimer = bKeep; }
+    // The owner's timer nTimerId has fired: true when the time-out it stands for is due, and the owner
+    // then calls OnTimeout. False when the timer was kept past its wait: the engine has started it
+    // again for what is left of the wait, or stopped it when no wait runs.
+    bool TimerFired(int nTimerId);
+    // Milliseconds left of the running time-out, 0 when it is due; -1 when none runs.
+    int TimeoutRemainingMs() const;
+
     // Read-only views for progress displays and tests.
     TransferStep GetStep() const { return m_nStep; }
     std::uint16_t GetRetries() const { return m_nRetries; }
-    int GetTimerId() const { return m_nTimerId; }
+    // The running time-out's timer on the owner, 0 when none runs (a kept timer between two blocks
+    // is none).
+    int GetTimerId() const { return m_bTimerKept ? 0 : m_nTimerId; }
     bool IsEndpointOpen() const { return m_bEndpointOpen; }
     std::int64_t GetBytesDone() const { return m_nBytesDone; }
     std::int64_t GetTotalBytes() const { return m_nTotalBytes; }
@@ -141,6 +156,9 @@ protected:
     void EndFaultNotices();
     void ArmTimer(int nMilliseconds);
     void StopTimer();
+    // The block's wait is over and the next block's wait follows: stops the time-out, or keeps its
+    // timer for the next wait.
+    void EndBlockWait();
 
     // Local file.
     TftpResult PrepareLocal();
@@ -155,6 +173,10 @@ protected:
     QObject* m_pOwner = nullptr;
     bool m_bTimedOut = false;
     int m_nTimerId = 0;
+    bool m_bKeepTimer = false;
+    bool m_bTimerKept = false;          // the timer runs on with no wait of its own
+    int m_nTimerIntervalMs = 0;         // the interval the timer was started with
+    std::chrono::steady_clock::time_point m_timeoutDue;  // while the timer is kept between blocks
     std::string m_strRouter;
     bool m_bEndpointOpen = false;
     std::int16_t m_nDirection = DIRECTION_SEND;

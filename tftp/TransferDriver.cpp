@@ -1,6 +1,5 @@
 #include "TransferDriver.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -13,9 +12,6 @@
 
 namespace {
 
-// Steps sent back to back before the event loop gets a turn.
-constexpr int kMaxStepsSent = 16;
-
 // Waiting in the socket's read: the longest one read waits, and how long the event loop may go
 // without a turn of its own.
 constexpr int kWaitInSocketMs = 100;
@@ -23,33 +19,113 @@ constexpr int kMaxHoldMs = 100;
 
 }  // namespace
 
+void CStepLoop::Post()
+{
+    if (m_bStepQueued)
+        return;
+    m_bStepQueued = true;
+    QCoreApplication::postEvent(m_pTarget, new QEvent(WM_TRANSFER_STEP));
+}
+
+void CStepLoop::OnPostedStep()
+{
+    m_bStepQueued = false;
+    if (m_bInSteps) {
+        // Dispatched by a turn of the event loop inside a run (a message box, the window's events):
+        // the run takes the step when it is back.
+        m_bStepRequested = true;
+        return;
+    }
+    Run(true);
+}
+
+void CStepLoop::OnWake()
+{
+    if (m_bInSteps) {
+        m_bStepRequested = true;
+        return;
+    }
+    // A step still queued (the first of a transfer, or one queued after a long run) takes the work.
+    Run(false);
+}
+
+void CStepLoop::Run(bool bPosted)
+{
+    // Nothing is lost by not turning the event loop between two steps: a step that sends or finishes
+    // looks at neither the datagram slot nor the time-out, and a datagram or time-out that comes
+    // meanwhile is taken by the owner's hook or the next turn, before the engine looks for one.
+    if (m_bInSteps || m_bStepQueued)
+        return;
+    m_owner.RunBegins();
+    if (!m_owner.MayStep())
+        return;
+    m_bInSteps = true;
+    m_bStepRequested = bPosted;
+    int nSteps = 0;
+    // A step queued meanwhile (a new transfer, a fault's step, a long run) carries the work on.
+    while (!m_bStepQueued && m_owner.MayStep()) {
+        if (nSteps > 0) {
+            const bool bAwaiting = !m_bStepRequested && m_pEngine->IsAwaitingEvent();
+            // A run that has had its share of steps leaves the router's answer to the event loop's
+            // notification, so that what waits there has its turn.
+            if (bAwaiting && nSteps >= kMaxStepsInARow)
+                break;
+            if (!m_owner.BetweenSteps(bAwaiting))
+                break;
+            // Unless the hook brought the router's answer, the engine's wake runs the next step.
+            if (bAwaiting && !m_bStepRequested && m_pEngine->IsAwaitingEvent())
+                break;
+            if (m_bStepQueued || !m_owner.MayStep())
+                break;
+        }
+        if (nSteps == kMaxStepsInARow) {
+            Post();
+            break;
+        }
+        ++nSteps;
+        m_bStepRequested = false;
+        if (nSteps == 1 && bPosted)
+            m_owner.RunStep();
+        else
+            m_owner.SendStep();
+    }
+    m_bInSteps = false;
+}
+
 CTransferDriver::CTransferDriver(const TransferTimings& timings, QObject* pParent)
-    : QObject(pParent), m_pOwnedEngine(std::make_unique<CTftpTransfer>(timings)), m_pEngine(m_pOwnedEngine.get())
+    : QObject(pParent),
+      m_pOwnedEngine(std::make_unique<CTftpTransfer>(timings)),
+      m_pEngine(m_pOwnedEngine.get()),
+      m_loop(this, m_pEngine, *this)
 {
     Attach();
 }
 
-CTransferDriver::CTransferDriver(CTftpTransfer* pEngine, QObject* pParent) : QObject(pParent), m_pEngine(pEngine)
+CTransferDriver::CTransferDriver(CTftpTransfer* pEngine, QObject* pParent)
+    : QObject(pParent), m_pEngine(pEngine), m_loop(this, m_pEngine, *this)
 {
     Attach();
 }
 
 CTransferDriver::~CTransferDriver()
 {
-    // A borrowed engine outlives this object: it must not call back into it.
+    // A borrowed engine outlives this object: it must not call back into it, and its next owner's
+    // timers may not be read through TimerFired.
     m_pEngine->SetWakeHandler({});
+    m_pEngine->SetTimerKeptBetweenBlocks(false);
     // The owned engine goes first, while this object can still have its timer killed.
     m_pOwnedEngine.reset();
 }
 
 void CTransferDriver::Attach()
 {
+    m_pEngine->SetTimerKeptBetweenBlocks(true);
+    // A datagram arrived or the time-out expired: the engine has work, done at once in the
+    // notification that brought it. A wake after the transfer has ended (a time-out left running by
+    // a failure) asks for nothing.
     m_pEngine->SetWakeHandler([this] {
-        // A datagram arrived or the time-out expired: the engine has work, done at once in the
-        // notification that brought it. A wake after the transfer has ended (a time-out left running
-        // by a failure) asks for nothing.
         if (m_bRunning)
-            RunSteps();
+            m_loop.OnWake();
     });
 }
 
@@ -63,7 +139,7 @@ TftpResult CTransferDriver::Start(const TransferRequest& request)
     m_nShownPhase = -1;
     m_nShownPercent = -1;
     m_nShownBytes = -1;
-    PostStep();
+    m_loop.Post();
     return TFTP_OK;
 }
 
@@ -77,74 +153,56 @@ TftpResult CTransferDriver::RunToEnd()
     return m_pEngine->GetResult();
 }
 
-void CTransferDriver::PostStep()
+bool CTransferDriver::MayStep() const
 {
-    if (m_bStepQueued)
-        return;
-    m_bStepQueued = true;
-    QCoreApplication::postEvent(this, new QEvent(WM_TRANSFER_STEP));
+    return m_bRunning && m_nTransfer == m_nRunTransfer && m_pEngine->GetPhase() != PHASE_IDLE;
 }
 
-void CTransferDriver::RunSteps()
+void CTransferDriver::RunBegins()
 {
-    // One step per WM_TRANSFER_STEP still, but sent rather than posted while the engine has work
-    // that waits for nothing: a posted event costs a wake-up of the event loop, a turn through it
-    // and the read of the wake-up, three system calls for every step, more than the block exchange
-    // itself. Nothing is lost by not turning the loop in between: a step that sends or finishes
-    // looks at neither the datagram slot nor the time-out, and a datagram or time-out that comes
-    // meanwhile is taken by the next turn, before the engine looks for one.
-    // A step of the loop below that wakes the engine, or a posted step still to come (the first of
-    // a transfer), carries the work on by itself.
-    if (m_bInSteps || m_bStepQueued)
-        return;
-    m_bInSteps = true;
-    const std::uint64_t nTransfer = m_nTransfer;
-    QElapsedTimer held;
+    m_nRunTransfer = m_nTransfer;
     if (m_bWaitInSocket)
-        held.start();
-    int nSent = 0;
-    while (m_bRunning && m_nTransfer == nTransfer && m_pEngine->GetPhase() != PHASE_IDLE) {
-        if (m_pEngine->IsAwaitingEvent()) {
-            // The router's answer, read here rather than after a turn of the event loop; a wait
-            // that brings none (a time-out to come, a fault, a stray datagram) hands over to it.
-            if (!m_bWaitInSocket || held.elapsed() >= kMaxHoldMs
-                || !WaitInSocket(kMaxHoldMs - static_cast<int>(held.elapsed())))
-                break;
-            nSent = 0;
-            continue;
-        }
-        // The engine always comes to a wait or to its end within a few steps; should it ever not,
-        // the event loop still gets its turns.
-        if (nSent++ == kMaxStepsSent) {
-            PostStep();
-            break;
-        }
-        m_bStepQueued = true;
-        QEvent step(WM_TRANSFER_STEP);
-        QCoreApplication::sendEvent(this, &step);
-    }
-    m_bInSteps = false;
+        m_held.start();
+}
+
+bool CTransferDriver::BetweenSteps(bool bAwaiting)
+{
+    if (!bAwaiting)
+        return true;
+    // The router's answer, read here rather than after a turn of the event loop; a wait that
+    // brings none (a time-out to come, a fault, a stray datagram) hands over to it.
+    return m_bWaitInSocket && m_held.elapsed() < kMaxHoldMs
+           && WaitInSocket(kMaxHoldMs - static_cast<int>(m_held.elapsed()));
 }
 
 bool CTransferDriver::WaitInSocket(int nHoldLeftMs)
 {
     // Never past the engine's time-out: that is the event loop's to deliver.
-    const int nTimerId = m_pEngine->GetTimerId();
-    if (nTimerId == 0 || g_pSocket == nullptr)
-        return false;
-    QAbstractEventDispatcher* pDispatcher = QAbstractEventDispatcher::instance(thread());
-    const int nRemainingMs = pDispatcher ? pDispatcher->remainingTime(nTimerId) : -1;
-    if (nRemainingMs <= 0)
+    const int nRemainingMs = m_pEngine->TimeoutRemainingMs();
+    if (nRemainingMs <= 0 || g_pSocket == nullptr)
         return false;
     // Nor past the time the event loop may go without a turn.
     return g_pSocket->WaitForDatagram(std::min({nRemainingMs, kWaitInSocketMs, nHoldLeftMs}));
 }
 
+void CTransferDriver::SendStep()
+{
+    // Through customEvent, where event filters see each step.
+    m_bSendingStep = true;
+    QEvent step(WM_TRANSFER_STEP);
+    QCoreApplication::sendEvent(this, &step);
+    m_bSendingStep = false;
+}
+
 void CTransferDriver::customEvent(QEvent* pEvent)
 {
     if (pEvent->type() == WM_TRANSFER_STEP) {
-        m_bStepQueued = false;
-        RunStep();
+        if (m_bSendingStep) {
+            m_bSendingStep = false;
+            RunStep();
+        } else {
+            m_loop.OnPostedStep();
+        }
         return;
     }
     if (pEvent->type() == WM_TFTP_NOTIFY) {
@@ -154,16 +212,20 @@ void CTransferDriver::customEvent(QEvent* pEvent)
         m_pEngine->Fail(pNotify->m_nCode);
         Report();
         // The fault may come while the engine waits with no step queued.
-        ContinueOrFinish();
+        if (m_pEngine->GetPhase() == PHASE_IDLE)
+            Finish();
+        else
+            m_loop.Run();
         return;
     }
     QObject::customEvent(pEvent);
 }
 
-void CTransferDriver::timerEvent(QTimerEvent* /*pEvent*/)
+void CTransferDriver::timerEvent(QTimerEvent* pEvent)
 {
     // Every timer of this object is the engine's; OnTimeout wakes the step loop.
-    m_pEngine->OnTimeout();
+    if (m_pEngine->TimerFired(pEvent->timerId()))
+        m_pEngine->OnTimeout();
 }
 
 void CTransferDriver::RunStep()
@@ -173,7 +235,8 @@ void CTransferDriver::RunStep()
     m_pEngine->Step();
     ++m_nStepsRun;
     Report();
-    ContinueOrFinish();
+    if (m_pEngine->GetPhase() == PHASE_IDLE)
+        Finish();
 }
 
 void CTransferDriver::Report()
@@ -192,18 +255,14 @@ void CTransferDriver::Report()
     }
 }
 
-void CTransferDriver::ContinueOrFinish()
+void CTransferDriver::Finish()
 {
-    if (m_pEngine->GetPhase() == PHASE_IDLE) {
-        m_bRunning = false;
-        const TftpResult nResult = m_pEngine->GetResult();
-        QByteArray peerText;
-        if (nResult == TFTP_ERR_PEER_ERROR) {
-            const std::string text = m_pEngine->PeerErrorText();
-            peerText = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
-        }
-        emit finished(nResult, peerText);
-        return;
+    m_bRunning = false;
+    const TftpResult nResult = m_pEngine->GetResult();
+    QByteArray peerText;
+    if (nResult == TFTP_ERR_PEER_ERROR) {
+        const std::string text = m_pEngine->PeerErrorText();
+        peerText = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
     }
-    RunSteps();
+    emit finished(nResult, peerText);
 }

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -95,6 +96,7 @@ public:
     using CTftpTransfer::m_nBytesDone;
     using CTftpTransfer::m_nStep;
     using CTftpTransfer::m_nTotalBytes;
+    using CTftpTransfer::m_timeoutDue;
 };
 
 bool PumpUntil(const std::function<bool()>& done, int nMs = 2000)
@@ -303,6 +305,97 @@ TEST_F(TransferStepTest, SendWalksBlocksAndEndsOnTheAckOfTheShortBlock)
     EXPECT_EQ(m_engine.GetResult(), TFTP_OK);
     EXPECT_FALSE(m_engine.IsEndpointOpen());
     EXPECT_TRUE(m_pRouter->Quiet());
+}
+
+// An owner that asks TimerFired keeps one timer from block to block: the next wait only moves the
+// deadline; a firing before the deadline starts the timer again for the rest, one after it times out;
+// after the last block, and at the close, nothing is left running.
+TEST_F(TransferStepTest, KeptTimerRunsFromBlockToBlockAndExpiresOnlyAtTheWaitsEnd)
+{
+    for (const bool bSend : {true, false}) {
+        SCOPED_TRACE(bSend ? "send" : "receive");
+        m_engine.SetTimerKeptBetweenBlocks(true);
+        const Bytes content = testsupport::PatternBytes(1000);
+        bSend ? BeginSend(content) : BeginReceive();
+        const int nTimer = m_engine.GetTimerId();
+        ASSERT_NE(nTimer, 0);
+        // The router's first answer and the client's next packet.
+        const auto nextBlock = [&](std::uint16_t nBlock) {
+            if (bSend) {
+                EXPECT_TRUE(Deliver(Ack(static_cast<std::uint16_t>(nBlock - 1))));
+                EXPECT_EQ(m_engine.GetTimerId(), 0) << "no wait runs between two blocks";
+                Step();
+                EXPECT_EQ(m_pRouter->Receive(), Data(nBlock, Slice(content, 512u * (nBlock - 1u), nBlock == 1 ? 512 : 488)));
+            } else {
+                EXPECT_TRUE(Deliver(Data(nBlock, Slice(content, 512u * (nBlock - 1u), nBlock == 1 ? 512 : 488))));
+                EXPECT_EQ(m_engine.GetTimerId(), 0) << "no wait runs between two blocks";
+                Step();
+                EXPECT_EQ(m_pRouter->Receive(), Ack(nBlock));
+            }
+        };
+        nextBlock(1);
+        EXPECT_EQ(m_engine.GetTimerId(), nTimer) << "the timer was started again for the next wait";
+        EXPECT_EQ(m_owner.RunningTimeouts(), std::vector<int>{5000});
+
+        // Fired before the deadline (the timer was started for the earlier wait): no time-out, the
+        // timer runs on for the rest of the wait.
+        EXPECT_FALSE(m_engine.TimerFired(nTimer));
+        EXPECT_TRUE(m_engine.IsAwaitingEvent());
+        const std::vector<int> rest = m_owner.RunningTimeouts();
+        ASSERT_EQ(rest.size(), 1u);
+        EXPECT_GT(rest[0], 4000);
+        EXPECT_LE(rest[0], 5000);
+        EXPECT_GT(m_engine.TimeoutRemainingMs(), 4000);
+        // The wait started again for the rest is no longer the one every block keeps: the next block
+        // gets a timer of its own, of the whole wait.
+        nextBlock(2);
+        if (bSend) {
+            EXPECT_EQ(m_owner.RunningTimeouts(), std::vector<int>{5000});
+            // Once its wait is over, a firing is the time-out.
+            m_engine.m_timeoutDue = std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
+            EXPECT_EQ(m_engine.TimeoutRemainingMs(), 0);
+            EXPECT_TRUE(m_engine.TimerFired(m_engine.GetTimerId()));
+            m_engine.OnTimeout();
+            Step();
+            EXPECT_EQ(m_engine.GetStep(), STEP_RESEND);
+            Step();
+            EXPECT_EQ(m_pRouter->Receive(), Data(2, Slice(content, 512, 488)));
+            ASSERT_TRUE(Deliver(Ack(2)));
+        }
+        // After the last block nothing runs on.
+        EXPECT_TRUE(m_owner.RunningTimeouts().empty());
+        EXPECT_EQ(m_engine.TimeoutRemainingMs(), -1);
+        RunToIdle();
+        EXPECT_EQ(m_engine.GetResult(), TFTP_OK);
+        EXPECT_TRUE(m_owner.RunningTimeouts().empty());
+        m_engine.SetTimerKeptBetweenBlocks(false);
+    }
+}
+
+// A timer kept for a next block that never comes (the transfer failed between the two) stops when it
+// fires, and the close stops it if it has not fired by then.
+TEST_F(TransferStepTest, KeptTimerOfAFailedTransferStopsWithoutATimeout)
+{
+    m_engine.SetTimerKeptBetweenBlocks(true);
+    const Bytes content = testsupport::PatternBytes(1000);
+    for (const bool bFires : {true, false}) {
+        SCOPED_TRACE(bFires ? "fires" : "closed first");
+        BeginSend(content);
+        ASSERT_TRUE(Deliver(Ack(0)));
+        const std::vector<int> kept = m_owner.RunningTimeouts();
+        ASSERT_EQ(kept, std::vector<int>{5000});
+        m_engine.Fail(TFTP_ERR_NET_FAULT);
+        if (bFires) {
+            const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(&m_owner);
+            ASSERT_EQ(timers.size(), 1);
+            EXPECT_FALSE(m_engine.TimerFired(timers.front().timerId));
+            EXPECT_TRUE(m_owner.RunningTimeouts().empty());
+        }
+        RunToIdle();
+        EXPECT_EQ(m_engine.GetResult(), TFTP_ERR_NET_FAULT);
+        EXPECT_TRUE(m_owner.RunningTimeouts().empty());
+    }
+    m_engine.SetTimerKeptBetweenBlocks(false);
 }
 
 TEST_F(TransferStepTest, EmptyFileIsOneEmptyDataBlockAndPercentStaysZero)
