@@ -38,12 +38,7 @@ BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
             continue;
         }
         // "--name value" or "--name=value".
-        std::string name = arg;
-        std::optional<std::string> value;
-        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
+        auto [name, value] = SplitLongOption(arg);
         const bool bTakesValue = name == "--inventory" || name == "--out" || name == "--jobs" || name == "--timeout"
                                  || name == "--password-file" || name == "--wait-lock"
                                  || name == "--metrics" || name == "--hook" || name == "--hook-timeout"

@@ -430,12 +430,8 @@ RestoreParseResult ParseRestoreCommandLine(const std::vector<std::string>& args)
             *pFlag = true;
             continue;
         }
-        std::string name = arg;
-        std::optional<std::string> value;
-        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
+        // "--name value" or "--name=value".
+        auto [name, value] = SplitLongOption(arg);
         static constexpr std::string_view kTakesValue[] = {"--inventory", "--out", "--revision", "--password-file",
                                                            "--timeout", "--wait-lock"};
         bool bTakesValue = false;

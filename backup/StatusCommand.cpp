@@ -105,12 +105,8 @@ StatusParseResult ParseStatusCommandLine(const std::vector<std::string>& args)
             result.options.bJson = true;
             continue;
         }
-        std::string name = arg;
-        std::optional<std::string> value;
-        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
+        // "--name value" or "--name=value".
+        auto [name, value] = SplitLongOption(arg);
         if (name != "--out" && name != "--stale-after") {
             if (!arg.empty() && arg[0] == '-')
                 return usageError("unknown option " + arg + " for status");

@@ -422,3 +422,10 @@ TransferRequest MakeRequest(const CliOptions& options, const std::string& strPas
     request.strFileNumber = options.fileNumber.value_or(std::string());
     return request;
 }
+
+SplitOption SplitLongOption(const std::string& arg)
+{
+    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos)
+        return {arg.substr(0, eq), arg.substr(eq + 1)};
+    return {arg, std::nullopt};
+}

@@ -60,6 +60,14 @@ inline constexpr int CLI_EXIT_USAGE = 2;   // the command line or the input was 
 // digits (leading zeros count): every number of every command line goes through it.
 std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh, std::size_t nMaxDigits = 4);
 
+// A long option written "--name=value" is split at its first '='; any other argument is its own name,
+// without a value (the value, if the option takes one, is the next argument).
+struct SplitOption {
+    std::string name;
+    std::optional<std::string> value;
+};
+SplitOption SplitLongOption(const std::string& arg);
+
 // args: the arguments after the program name, as bytes.
 CliParseResult ParseCommandLine(const std::vector<std::string>& args);
 

@@ -277,3 +277,28 @@ TEST(CliOptionsTest, RequestCarriesTheOperationNumberAndPassword)
 }
 
 }  // namespace
+
+// The "--name=value" form of every command's long options: split at the first '=' only, and only for
+// a long option; a short option or a plain argument keeps its '=' as part of itself.
+TEST(SplitLongOptionTest, SplitsOnlyALongOptionAtItsFirstEqualsSign)
+{
+    struct Case {
+        const char* arg;
+        const char* name;
+        std::optional<std::string> value;
+    };
+    const Case cases[] = {
+        {"--out=/srv/conf", "--out", "/srv/conf"},
+        {"--out=", "--out", ""},
+        {"--hook=a=b", "--hook", "a=b"},
+        {"--out", "--out", std::nullopt},
+        {"-n=1", "-n=1", std::nullopt},
+        {"name=x", "name=x", std::nullopt},
+        {"", "", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const SplitOption split = SplitLongOption(c.arg);
+        EXPECT_EQ(split.name, c.name) << c.arg;
+        EXPECT_EQ(split.value, c.value) << c.arg;
+    }
+}
