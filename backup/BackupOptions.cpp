@@ -2,6 +2,9 @@
 
 #include <string_view>
 
+#include "CommandLine.h"
+#include "TransferEntry.h"
+
 BackupParseResult ParseBackupCommandLine(const std::vector<std::string>& args)
 {
     BackupParseResult result;

@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "CliOptions.h"
-
 inline constexpr int kBackupDefaultJobs = 16;
 inline constexpr int kBackupMaxJobs = 256;
 inline constexpr int kMaxWaitLockSeconds = 3600;

@@ -35,7 +35,7 @@
 #include "BackupRunEnd.h"
 #include "BackupWorker.h"
 #include "BackupWorkerResult.h"
-#include "CliOptions.h"
+#include "TransferEntry.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
 #include "GitPush.h"

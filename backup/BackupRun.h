@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-// velnor-tftp's own main for one transfer, run by each worker with the arguments of a get.
-using TransferMain = int (*)(int argc, char** argv);
+#include "TransferEntry.h"
 
 // args: the arguments after "backup". Returns the exit status. Call it before any Qt application
 // object exists.

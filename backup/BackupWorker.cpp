@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "BackupReport.h"
-#include "CliOptions.h"
+#include "TransferEntry.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
 #include "WorkerChannel.h"

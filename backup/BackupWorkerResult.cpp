@@ -3,7 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 
-#include "CliOptions.h"
+#include "TransferEntry.h"
 
 namespace {
 

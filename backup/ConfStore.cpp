@@ -14,7 +14,8 @@
 #include <functional>
 #include <string_view>
 
-#include "CliInput.h"
+#include "FileComparison.h"
+#include "FileBytes.h"
 
 namespace {
 

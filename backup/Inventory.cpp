@@ -10,8 +10,8 @@
 #include <cstring>
 #include <map>
 
-#include "CliInput.h"
-#include "CliOptions.h"
+#include "PasswordFile.h"
+#include "FileBytes.h"
 #include "Operations.h"
 #include "RouterAddress.h"
 #include "SafeText.h"
@@ -359,7 +359,7 @@ Inventory LoadInventory(const std::filesystem::path& path, const std::optional<s
         auto it = passwords.find(strFile);
         const bool bFirst = it == passwords.end();
         if (bFirst)
-            it = passwords.emplace(strFile, ReadPasswordFile(strFile, strShown)).first;
+            it = passwords.emplace(strFile, ReadPasswordFile(strFile, MAX_PASSWORD_BYTES, strShown)).first;
         const PasswordFileResult& read = it->second;
         if (!read.password) {
             inventory.problems.push_back({row.nLine, read.strError});

@@ -18,15 +18,16 @@
 
 #include "BackupOptions.h"
 #include "BackupReport.h"
-#include "CliJson.h"
-#include "CliOptions.h"
-#include "FileBytes.h"
+#include "CommandLine.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
+#include "FileBytes.h"
 #include "GitStore.h"
 #include "Inventory.h"
 #include "RevisionFile.h"
+#include "ResultCodes.h"
 #include "SafeText.h"
+#include "TransferEntry.h"
 #include "UnifiedDiff.h"
 
 namespace fs = std::filesystem;

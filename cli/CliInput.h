@@ -9,22 +9,17 @@
 #include <string_view>
 
 #include "FileBytes.h"
+#include "FileComparison.h"
 #include "LocalFailure.h"
+#include "PasswordFile.h"
+#include "Operations.h"
 #include "TftpTypes.h"
 
-struct PasswordFileResult {
-    std::optional<std::string> password;   // set when the file was accepted
-    std::string strError;                  // why it was refused
-    std::optional<TftpResult> nCode;       // the window's code for the refusal, when it has one
-    std::string strWarning;                // accepted, but worth telling (readable by others)
-};
-
-// The password from file strPath, or from standard input for "-". One trailing line end is removed.
-// A folder, a read error, an empty content (or a closed standard input) and more than 32 bytes are
-// refused; at most a few bytes past the limit are ever read (a device such as /dev/zero ends there).
-// The texts name the file as strShown when given (as a list wrote it), else as strPath. The one
-// reader of password files: velnor-tftp --password-file, and every row of a backup's list.
-PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown = {});
+// The console's password file: at most the router's longest password.
+inline PasswordFileResult ReadPasswordFile(const std::string& strPath, const std::string& strShown = {})
+{
+    return ReadPasswordFile(strPath, MAX_PASSWORD_BYTES, strShown);
+}
 
 // The local file of a put, read whole as the engine would read it: 0, TFTP_ERR_FILE_OPEN (missing,
 // unreadable, not an ordinary file) or TFTP_ERR_FILE_READ (larger than a transfer can carry, or a
@@ -55,25 +50,3 @@ int CreateTraceFile(const std::string& strPath, std::string& strError);
 // the save itself (an ordinary file with write permission, a folder that takes a new file). 0 or
 // TFTP_ERR_FILE_OPEN, with the file and the reason in pWhy when it is given.
 TftpResult CheckReceiveTarget(const std::string& strPath, LocalFailure* pWhy = nullptr);
-
-// Whether the file at strPath holds exactly the bytes handed to Next, piece by piece, in order: the
-// file is read alongside in pieces of its own, so that neither side is ever held whole. A file that
-// cannot be read, is no ordinary file or has another size than nSize differs at once.
-class CFileComparison {
-public:
-    CFileComparison(const std::string& strPath, std::int64_t nSize);
-    ~CFileComparison();
-    CFileComparison(const CFileComparison&) = delete;
-    CFileComparison& operator=(const CFileComparison&) = delete;
-
-    // The next piece of the bytes; false as soon as the file is known to differ.
-    bool Next(std::string_view piece);
-    // Every byte of the file was handed over, and matched, and the file has no more.
-    bool Same();
-
-private:
-    int m_nFd = -1;
-    std::int64_t m_nSize = 0;
-    std::int64_t m_nCompared = 0;
-    bool m_bDiffers = false;
-};

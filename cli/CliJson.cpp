@@ -109,13 +109,6 @@ std::string JsonString(std::string_view bytes)
     return out;
 }
 
-std::string CodeText(TftpResult nCode)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(nCode));
-    return text;
-}
-
 std::string FormatJsonLine(const CliOutcome& o)
 {
     std::string out = "{";

@@ -10,14 +10,7 @@
 
 #include "CliOptions.h"
 #include "TftpTypes.h"
-
-// The classes of a failure, so that a caller can decide without knowing every code.
-inline constexpr std::string_view kClassInput = "input";        // refused before anything was sent
-inline constexpr std::string_view kClassLocal = "local";        // the local file
-inline constexpr std::string_view kClassNetwork = "network";    // the socket or the network
-inline constexpr std::string_view kClassTimeout = "timeout";    // no answer
-inline constexpr std::string_view kClassRefused = "refused";    // the router answered with an ERROR
-inline constexpr std::string_view kClassProtocol = "protocol";  // the router broke the protocol
+#include "TransferEntry.h"
 
 // The class of a failed transfer's code (after the router's two phrases got codes of their own).
 std::string_view ClassOfResult(TftpResult nCode);
@@ -46,5 +39,3 @@ std::string FormatJsonLine(const CliOutcome& outcome);
 // line stays valid JSON whatever a router sends.
 std::string JsonString(std::string_view bytes);
 
-// "0x8213"
-std::string CodeText(TftpResult nCode);

@@ -110,17 +110,6 @@ void GuessCommand(const std::vector<std::string>& args, CliParseResult& result)
 
 }  // namespace
 
-bool WantsJson(const std::vector<std::string>& args)
-{
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            return false;
-        if (arg == "--json")
-            return true;
-    }
-    return false;
-}
-
 CliParseResult ParseCommandLine(const std::vector<std::string>& args)
 {
     CliParseResult result;
@@ -355,35 +344,10 @@ std::string UsageText()
            "               reason, e.g. \"/srv/conf/gw1.txt: Permission denied\"; else null\n";
 }
 
-std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh, std::size_t nMaxDigits)
-{
-    if (text.empty() || text.size() > nMaxDigits)
-        return std::nullopt;
-    int nValue = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        nValue = nValue * 10 + (c - '0');
-    }
-    if (nValue < nLow || nValue > nHigh)
-        return std::nullopt;
-    return nValue;
-}
-
 std::string VersionText()
 {
     // The name first, as other tools print it; the number is the version box's.
     return "velnor-tftp " + LoadString(IDS_VERSION) + "\n";
-}
-
-std::string StripOneNewline(std::string text)
-{
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-        if (!text.empty() && text.back() == '\r')
-            text.pop_back();
-    }
-    return text;
 }
 
 std::optional<CliInputError> ValidateInput(const CliOptions& options, const std::string& strPassword)
@@ -421,11 +385,4 @@ TransferRequest MakeRequest(const CliOptions& options, const std::string& strPas
     request.strPassword = strPassword;
     request.strFileNumber = options.fileNumber.value_or(std::string());
     return request;
-}
-
-SplitOption SplitLongOption(const std::string& arg)
-{
-    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos)
-        return {arg.substr(0, eq), arg.substr(eq + 1)};
-    return {arg, std::nullopt};
 }

@@ -8,8 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Operations.h"
+#include "PasswordFile.h"
 #include "TftpTypes.h"
+#include "TransferEntry.h"
 
 enum class CliOperation { Get, Put, Revup };
 
@@ -43,30 +46,8 @@ struct CliParseResult {
     bool bCommandKnown = false;  // options.operation holds the command (also for a UsageError)
 };
 
-// Allowed values of --timeout and --rom-timeout, in seconds; a backup and a restore take the same
-// --timeout.
-inline constexpr int CLI_MIN_TIMEOUT = 1, CLI_MAX_TIMEOUT = 60;
-inline constexpr int CLI_MIN_ROM_TIMEOUT = 10, CLI_MAX_ROM_TIMEOUT = 3600;
-
 // The window refuses a password longer than its edit field takes.
 inline constexpr std::size_t CLI_MAX_PASSWORD_BYTES = MAX_PASSWORD_BYTES;
-
-// Exit statuses.
-inline constexpr int CLI_EXIT_OK = 0;
-inline constexpr int CLI_EXIT_FAILED = 1;  // the transfer ran and failed
-inline constexpr int CLI_EXIT_USAGE = 2;   // the command line or the input was refused
-
-// A whole decimal number in [nLow, nHigh], without sign, spaces or leading "+", of at most nMaxDigits
-// digits (leading zeros count): every number of every command line goes through it.
-std::optional<int> ParseBounded(std::string_view text, int nLow, int nHigh, std::size_t nMaxDigits = 4);
-
-// A long option written "--name=value" is split at its first '='; any other argument is its own name,
-// without a value (the value, if the option takes one, is the next argument).
-struct SplitOption {
-    std::string name;
-    std::optional<std::string> value;
-};
-SplitOption SplitLongOption(const std::string& arg);
 
 // args: the arguments after the program name, as bytes.
 CliParseResult ParseCommandLine(const std::vector<std::string>& args);
@@ -74,13 +55,6 @@ CliParseResult ParseCommandLine(const std::vector<std::string>& args);
 std::string UsageText();
 // "velnor-tftp 1.21" and the lines after it.
 std::string VersionText();
-
-// Whether the arguments ask for the JSON line: for a command line that is refused before it has been
-// understood, which still owes the caller its one line.
-bool WantsJson(const std::vector<std::string>& args);
-
-// Removes one trailing line end ("\n" or "\r\n") that an editor or `echo` leaves in a password file.
-std::string StripOneNewline(std::string text);
 
 // A refused input: the text to show, and the result code when the check is one of the window's coded
 // ones (the password length), so that the code can be shown beside it.

@@ -1,4 +1,6 @@
-#include "TftpTypes.h"
+#include "ResultCodes.h"
+
+#include <cstdio>
 
 const char* ResultCodeName(TftpResult nCode)
 {
@@ -21,4 +23,11 @@ const char* ResultCodeName(TftpResult nCode)
     case TFTP_ERR_ACCESS_VIOLATION: return "TFTP_ERR_ACCESS_VIOLATION";
     default: return "";
     }
+}
+
+std::string CodeText(TftpResult nCode)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(nCode));
+    return text;
 }
