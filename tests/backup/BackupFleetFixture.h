@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "GitRun.h"
 #include "RouterSim.h"
 #include "TestSupport.h"
 
@@ -128,15 +129,7 @@ protected:
 
     Night Backup(const QStringList& extra) { return RunProgram(BackupArgs(extra)); }
 
-    std::string Git(const QStringList& args)
-    {
-        QProcess git;
-        git.setProcessEnvironment(m_env);
-        git.start("git", QStringList{"-C", Q(m_out)} + args);
-        EXPECT_TRUE(git.waitForFinished(10000));
-        EXPECT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
-        return git.readAllStandardOutput().toStdString();
-    }
+    std::string Git(const QStringList& args) { return RunGit(m_env, m_out, args); }
 
     std::uint64_t DatagramsIn() const
     {

@@ -75,15 +75,10 @@ protected:
 
     std::string Git(const fs::path& dir, const QStringList& args, const std::map<QString, QString>& env = {})
     {
-        QProcess git;
         QProcessEnvironment e = m_env;
         for (const auto& [name, value] : env)
             e.insert(name, value);
-        git.setProcessEnvironment(e);
-        git.start("git", QStringList{"-C", Q(dir)} + args);
-        EXPECT_TRUE(git.waitForFinished(10000));
-        EXPECT_EQ(git.exitCode(), 0) << args.join(' ').toStdString() << ": " << git.readAllStandardError().toStdString();
-        return git.readAllStandardOutput().trimmed().toStdString();
+        return QByteArray::fromStdString(RunGit(e, dir, args)).trimmed().toStdString();
     }
 
     // A commit of the folder's copies, made at a date the test chooses.

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "GitRun.h"
 #include "RouterSim.h"
 #include "TestSupport.h"
 
@@ -135,15 +136,7 @@ protected:
         return Finish(input);
     }
 
-    std::string Git(const QStringList& args)
-    {
-        QProcess git;
-        git.setProcessEnvironment(m_env);
-        git.start("git", QStringList{"-C", Q(m_out)} + args);
-        EXPECT_TRUE(git.waitForFinished(10000));
-        EXPECT_EQ(git.exitCode(), 0) << git.readAllStandardError().toStdString();
-        return git.readAllStandardOutput().toStdString();
-    }
+    std::string Git(const QStringList& args) { return fleettest::RunGit(m_env, m_out, args); }
 
     // The names in the backup folder but the backup's own folder of lock and state (.velnor).
     std::set<std::string> OutNames() const
