@@ -13,19 +13,6 @@ void AppendUnicodeEscape(std::string& out, std::uint32_t codePoint)
     out += text;
 }
 
-const char* OperationName(CliOperation operation)
-{
-    switch (operation) {
-    case CliOperation::Get:
-        return "get";
-    case CliOperation::Put:
-        return "put";
-    case CliOperation::Revup:
-        return "revup";
-    }
-    return "get";
-}
-
 void AppendField(std::string& out, std::string_view name, const std::string& value)
 {
     if (out.size() > 1)
@@ -113,7 +100,7 @@ std::string FormatJsonLine(const CliOutcome& o)
 {
     std::string out = "{";
     AppendField(out, "router", OrNull(o.router));
-    AppendField(out, "operation", o.operation ? JsonString(OperationName(*o.operation)) : "null");
+    AppendField(out, "operation", o.operation ? JsonString(CliOperationName(*o.operation)) : "null");
     AppendField(out, "file_number", o.fileNumber ? std::to_string(*o.fileNumber) : "null");
     AppendField(out, "local_file", OrNull(o.localFile));
     AppendField(out, "ok", o.bOk ? "true" : "false");

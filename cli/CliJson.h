@@ -15,21 +15,7 @@
 // The class of a failed transfer's code (after the router's two phrases got codes of their own).
 std::string_view ClassOfResult(TftpResult nCode);
 
-struct CliOutcome {
-    std::optional<std::string> router;       // as typed
-    std::optional<CliOperation> operation;
-    std::optional<int> fileNumber;
-    std::optional<std::string> localFile;    // absolute, or "-"
-    bool bOk = false;
-    std::optional<TftpResult> code;
-    std::optional<std::string_view> failureClass;
-    std::string message;                     // UTF-8
-    std::optional<std::string> routerText;   // bytes as received
-    std::int64_t nBytes = 0;
-    double dSeconds = 0;
-    std::optional<bool> changed;
-    std::optional<std::string> detail;      // a local file's failure: the file and the system's reason
-};
+// CliOutcome, the outcome of a run, is the entry point's (TransferEntry.h).
 
 // One line: the object and a line end.
 std::string FormatJsonLine(const CliOutcome& outcome);
