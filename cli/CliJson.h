@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "CliOptions.h"
+#include "JsonWriter.h"
 #include "TftpTypes.h"
 #include "TransferEntry.h"
 
@@ -20,8 +21,4 @@ std::string_view ClassOfResult(TftpResult nCode);
 // One line: the object and a line end.
 std::string FormatJsonLine(const CliOutcome& outcome);
 
-// A JSON string with its quotes. Control characters, the C1 controls, U+2028/U+2029, the quote and the
-// backslash are escaped; bytes that are not well-formed UTF-8 become U+FFFD, one per byte, so that the
-// line stays valid JSON whatever a router sends.
-std::string JsonString(std::string_view bytes);
-
+// JsonString, the escaping of a text in the line, is the JSON writer's (JsonWriter.h).
