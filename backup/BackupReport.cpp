@@ -149,10 +149,8 @@ QJsonObject RouterJson(const QJsonObject& child, const RouterResult& result, con
     return object;
 }
 
-QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std::optional<std::string>& commit)
+void InsertRunCounts(QJsonObject& object, const BackupCounts& counts, bool bInterrupted)
 {
-    QJsonObject object;
-    object.insert("summary", true);
     object.insert("routers", counts.nRouters);
     object.insert("ok", counts.nOk);
     object.insert("changed", counts.nChanged);
@@ -161,6 +159,13 @@ QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std
     object.insert("not_done", counts.nNotDone);
     object.insert("seconds", counts.seconds);
     object.insert("interrupted", bInterrupted);
+}
+
+QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std::optional<std::string>& commit)
+{
+    QJsonObject object;
+    object.insert("summary", true);
+    InsertRunCounts(object, counts, bInterrupted);
     object.insert("commit", commit ? QJsonValue(Q(*commit)) : QJsonValue());
     return object;
 }

@@ -7,11 +7,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <filesystem>
 #include <string>
 
 #include "BackupReport.h"
 #include "BackupRunEnd.h"
+#include "BackupState.h"
 #include "BackupWorkerResult.h"
+#include "TestSupport.h"
 #include "TimeText.h"
 
 namespace {
@@ -170,4 +173,31 @@ TEST(ReportGolden, ARestoresLineKeepsItsBytes)
               "\"local_file\":\"/backups/core-1.conf\",\"message\":\"Finish\",\"name\":\"core-1\",\"ok\":true,"
               "\"operation\":\"restore\",\"revision\":null,\"router\":\"192.0.2.1\",\"router_text\":null,"
               "\"seconds\":0.731,\"verified\":true}\n");
+}
+
+TEST(ReportGolden, TheStateKeepsTheRunsCountsAsTheSummaryHasThem)
+{
+    const BackupCounts counts{7, 4, 2, 1, 1, 1, 3.25};
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir.Path() / ".velnor");
+    BackupState state;
+    state.lastRun = LastRunOf(counts, true, 130, 1700000000);
+    std::string error;
+    ASSERT_TRUE(SaveBackupState(dir.Path().string(), state, &error)) << error;
+    const LoadedState loaded = LoadBackupState(dir.Path().string());
+    ASSERT_TRUE(loaded.state.lastRun) << loaded.strProblem;
+    const LastRun& run = *loaded.state.lastRun;
+    EXPECT_EQ(run.time, 1700000000);
+    EXPECT_EQ(run.nExit, 130);
+    EXPECT_TRUE(run.bInterrupted);
+    // The state's record of the run and the run's summary say the same, key for key.
+    const QJsonObject summary = SummaryJson(run.Counts(), run.bInterrupted, std::nullopt);
+    const QJsonObject written = SummaryJson(counts, true, std::nullopt);
+    EXPECT_EQ(summary, written);
+    const std::vector<std::uint8_t> file = testsupport::ReadFileBytes(StateFilePath(dir.Path().string()));
+    const std::string bytes(file.begin(), file.end());
+    EXPECT_NE(bytes.find("\"last_run\":{\"changed\":2,\"exit\":130,\"failed\":1,\"interrupted\":true,\"not_done\":1,"
+                         "\"ok\":4,\"routers\":7,\"seconds\":3.25,\"skipped\":1,\"time\":\"2023-11-14T22:13:20Z\"}"),
+              std::string::npos)
+        << bytes;
 }
