@@ -1,8 +1,8 @@
 #pragma once
 // Where the fleet's commands meet the console companion: the entry point that runs one transfer (the
 // companion's own main), the outcome it hands back, the exit statuses it gives, the time-outs it
-// takes and the classes of failure its JSON line names. Declarations only: the fleet gets the entry
-// point from the caller.
+// takes and the classes of failure its JSON line names. Nothing here needs cli/: the fleet gets the
+// entry point from the caller.
 
 #include <cstdint>
 #include <optional>
