@@ -185,17 +185,7 @@ int CBackupNight::Close(const std::vector<InventoryRow>& rows, const Ending& end
         }
         next.routers.push_back(std::move(record));
     }
-    LastRun run;
-    run.time = now;
-    run.seconds = ending.counts.seconds;
-    run.nRouters = ending.counts.nRouters;
-    run.nOk = ending.counts.nOk;
-    run.nChanged = ending.counts.nChanged;
-    run.nFailed = ending.counts.nFailed;
-    run.nSkipped = ending.counts.nSkipped;
-    run.nNotDone = ending.counts.nNotDone;
-    run.bInterrupted = ending.bInterrupted;
-    run.nExit = ending.nExit;
+    const LastRun run = LastRunOf(ending.counts, ending.bInterrupted, ending.nExit, now);
     next.lastRun = run;
     m_state = std::move(next);
 

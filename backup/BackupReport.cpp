@@ -1,10 +1,12 @@
 #include "BackupReport.h"
 
-#include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonValue>
+#include <QVariant>
 
 #include <cstdio>
 
+#include "JsonWriter.h"
 #include "SafeText.h"
 
 namespace {
@@ -37,6 +39,44 @@ std::string Seconds(double seconds)
 }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+std::string JsonText(const QJsonValue& value);
+
+// The keys in the object's own order, which is the order of their names.
+std::string JsonText(const QJsonObject& object)
+{
+    CJsonObject out;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        out.Value(it.key().toStdString(), JsonText(it.value()));
+    return out.Text();
+}
+
+std::string JsonText(const QJsonValue& value)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return value.toBool() ? "true" : "false";
+    case QJsonValue::Double:
+        // A whole number put in as one stays exact beyond what a double holds.
+        if (value.toVariant().typeId() == QMetaType::LongLong)
+            return std::to_string(value.toInteger());
+        return JsonNumber(value.toDouble());
+    case QJsonValue::String:
+        return JsonString(value.toString().toStdString());
+    case QJsonValue::Array: {
+        std::vector<std::string> items;
+        for (const QJsonValue& item : value.toArray())
+            items.push_back(JsonText(item));
+        return JsonArray(items);
+    }
+    case QJsonValue::Object:
+        return JsonText(value.toObject());
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return "null";
+}
 
 }  // namespace
 
@@ -109,10 +149,8 @@ QJsonObject RouterJson(const QJsonObject& child, const RouterResult& result, con
     return object;
 }
 
-QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std::optional<std::string>& commit)
+void InsertRunCounts(QJsonObject& object, const BackupCounts& counts, bool bInterrupted)
 {
-    QJsonObject object;
-    object.insert("summary", true);
     object.insert("routers", counts.nRouters);
     object.insert("ok", counts.nOk);
     object.insert("changed", counts.nChanged);
@@ -121,13 +159,20 @@ QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std
     object.insert("not_done", counts.nNotDone);
     object.insert("seconds", counts.seconds);
     object.insert("interrupted", bInterrupted);
+}
+
+QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std::optional<std::string>& commit)
+{
+    QJsonObject object;
+    object.insert("summary", true);
+    InsertRunCounts(object, counts, bInterrupted);
     object.insert("commit", commit ? QJsonValue(Q(*commit)) : QJsonValue());
     return object;
 }
 
 QByteArray JsonLine(const QJsonObject& object)
 {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
+    return QByteArray::fromStdString(JsonText(object) + "\n");
 }
 
 std::string FormatCommitMessage(const std::vector<RouterResult>& changed, const std::vector<RouterResult>& failed)

@@ -50,8 +50,11 @@ std::string FormatBackupSummary(const BackupCounts& counts, bool bInterrupted);
 QJsonObject RouterJson(const QJsonObject& child, const RouterResult& result, const std::string& strLocalFile,
                        const std::optional<std::string>& fileNumber);
 
-// The last object: {"summary": true, "routers", "ok", "changed", "failed", "skipped", "not_done",
-// "seconds", "interrupted", "commit" (hash or null)}.
+// A run's counts as every record of a run has them: "routers", "ok", "changed", "failed", "skipped",
+// "not_done", "seconds", "interrupted".
+void InsertRunCounts(QJsonObject& object, const BackupCounts& counts, bool bInterrupted);
+
+// The last object: {"summary": true, the run's counts, "commit" (hash or null)}.
 QJsonObject SummaryJson(const BackupCounts& counts, bool bInterrupted, const std::optional<std::string>& commit);
 
 // One compact line with its line end.

@@ -1,7 +1,6 @@
 #include "BackupRun.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <fcntl.h>
@@ -35,8 +34,9 @@
 #include "BackupRunEnd.h"
 #include "BackupWorker.h"
 #include "BackupWorkerResult.h"
-#include "TransferEntry.h"
 #include "ConfStore.h"
+#include "JobReport.h"
+#include "TransferEntry.h"
 #include "ConsoleOut.h"
 #include "GitPush.h"
 #include "FolderLock.h"
@@ -143,25 +143,25 @@ public:
 
 private:
     struct Job;
-    // A worker: a copy of this process that runs `velnor-tftp get --json` in itself for one router
-    // after another, each asked for on its command pipe, and writes each one's lines on its output
-    // pipe. Forked, not executed anew, and kept for the next router: the program is already loaded,
+    // A worker: a copy of this process that runs `velnor-tftp get` in itself for one router after
+    // another, each asked for on its command pipe, and tells each one's result in frames on its
+    // result pipe. Forked, not executed anew, and kept for the next router: the program is already loaded,
     // so a router costs its transfer, not the start of a process.
     struct Worker {
         pid_t pid = -1;
         int nCommandFd = -1;  // ours to send on: the next job
-        int nOutFd = -1;      // ours to read: the job's lines
-        std::string out;      // read, not yet a whole line
+        int nOutFd = -1;      // ours to read: the job's frames
+        std::string out;      // read, not yet a whole frame
         Job* pJob = nullptr;  // the job it runs; none: idle
         bool bGone = false;   // ended and reaped
     };
     struct Job {
         const InventoryRow* pRow = nullptr;
         Worker* pWorker = nullptr;
-        std::vector<std::string> lines;  // the worker's lines of this job: the transfer's, then the copy's
+        JobReport report;  // what the worker has told of this job so far
         fs::path workFile;
         bool bStopped = false;  // ended by us after a signal
-        // The transfer's line has come: the router is done with, and the worker only puts the copy
+        // The transfer's frame has come: the router is done with, and the worker only puts the copy
         // into place. Its slot and its router are free for the next transfer.
         bool bTransferEnded = false;
         long long nStartMs = 0;
@@ -200,7 +200,7 @@ private:
         job->pRow = &row;
         job->nStartMs = NowMs();
         job->workFile = m_pWork->Path() / (row.strName + ".conf");
-        std::vector<std::string> args{"velnor-tftp", "get", "--json", "-q"};
+        std::vector<std::string> args{"velnor-tftp", "get", "-q"};
         // An empty password is no password: the router's names without one.
         if (!row.strPassword.empty()) {
             args.push_back("--password-file");
@@ -346,20 +346,25 @@ private:
             bEnded = !(n < 0 && errno == EAGAIN);  // the end: the worker has ended
             break;
         }
-        for (std::size_t nEnd; pWorker->pJob && (nEnd = pWorker->out.find('\n')) != std::string::npos;) {
-            std::string line = pWorker->out.substr(0, nEnd);
-            pWorker->out.erase(0, nEnd + 1);
+        std::vector<std::string> fields;
+        while (pWorker->pJob) {
+            const FrameTake taken = TakeFrame(pWorker->out, fields);
+            if (taken == FrameTake::Partial)
+                break;
             Job* pJob = pWorker->pJob;
-            // The first line is the transfer's, written once it has ended.
+            bool bJobEnded = false;
+            // A frame that does not read is a worker gone wrong: it ends as one that died.
+            if (taken == FrameTake::Malformed || !ApplyJobFrame(fields, pJob->report, bJobEnded)) {
+                bEnded = true;
+                break;
+            }
+            // The first frame is the transfer's, written once it has ended.
             if (!pJob->bTransferEnded)
                 EndTransferOf(pJob);
-            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-            if (document.isObject() && document.object().value("job_end").toBool()) {
+            if (bJobEnded) {
                 pWorker->pJob = nullptr;
-                OnFinished(pJob, document.object().value("exit").toInt(-1));
-                continue;
+                OnFinished(pJob, false);
             }
-            pJob->lines.push_back(std::move(line));
         }
         if (!bEnded)
             return;
@@ -367,7 +372,7 @@ private:
         pWorker->pJob = nullptr;
         EndWorker(*pWorker);
         if (pJob)
-            OnFinished(pJob, -1);
+            OnFinished(pJob, true);
     }
 
     // The router's part of a job is over: the next transfer may start, to this router as well.
@@ -378,7 +383,8 @@ private:
         m_busyAddresses.erase(pJob->pRow->strAddress);
     }
 
-    void OnFinished(Job* pJob, int nExit)
+    // bWorkerEnded: the worker ended before it told the job's end.
+    void OnFinished(Job* pJob, bool bWorkerEnded)
     {
         const auto it = m_running.find(pJob);
         std::unique_ptr<Job> job = std::move(it->second);
@@ -387,7 +393,9 @@ private:
             EndTransferOf(job.get());
         const InventoryRow& row = *job->pRow;
 
-        JobOutcome outcome = DecodeJob(row, job->lines, nExit, job->bStopped);
+        if (bWorkerEnded)
+            job->report.nExit = kNoExitStatus;
+        JobOutcome outcome = DecodeJob(row, job->report, job->bStopped);
         std::error_code ec;
         fs::remove(job->workFile, ec);
         if (outcome.bNotDone) {

@@ -212,6 +212,12 @@ bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, u
     return true;
 }
 
+LastRun LastRunOf(const BackupCounts& counts, bool bInterrupted, int nExit, std::time_t time)
+{
+    return LastRun{time,           counts.seconds, counts.nRouters, counts.nOk, counts.nChanged, counts.nFailed,
+                   counts.nSkipped, counts.nNotDone, bInterrupted,  nExit};
+}
+
 bool SaveBackupState(const std::string& strDir, const BackupState& state, std::string* pstrError)
 {
     // One router a line, each made and appended on its own: thousands of routers never stand as one
@@ -223,14 +229,7 @@ bool SaveBackupState(const std::string& strDir, const BackupState& state, std::s
         const LastRun& run = *state.lastRun;
         QJsonObject o;
         o.insert("time", Q(FormatUtcTime(run.time)));
-        o.insert("seconds", run.seconds);
-        o.insert("routers", run.nRouters);
-        o.insert("ok", run.nOk);
-        o.insert("changed", run.nChanged);
-        o.insert("failed", run.nFailed);
-        o.insert("skipped", run.nSkipped);
-        o.insert("not_done", run.nNotDone);
-        o.insert("interrupted", run.bInterrupted);
+        InsertRunCounts(o, run.Counts(), run.bInterrupted);
         o.insert("exit", run.nExit);
         head.insert("last_run", o);
     }

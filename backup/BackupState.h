@@ -12,6 +12,8 @@
 
 #include <QJsonObject>
 
+#include "BackupReport.h"
+
 inline constexpr int kBackupStateVersion = 1;
 
 struct RouterRecord {
@@ -35,7 +37,13 @@ struct LastRun {
     int nRouters = 0, nOk = 0, nChanged = 0, nFailed = 0, nSkipped = 0, nNotDone = 0;
     bool bInterrupted = false;
     int nExit = 0;
+
+    // Its counts, as the run's summary had them.
+    BackupCounts Counts() const { return {nRouters, nOk, nChanged, nFailed, nSkipped, nNotDone, seconds}; }
 };
+
+// The record of a run that ended at time with these counts.
+LastRun LastRunOf(const BackupCounts& counts, bool bInterrupted, int nExit, std::time_t time);
 
 struct BackupState {
     std::vector<RouterRecord> routers;

@@ -1,7 +1,6 @@
 #include "BackupWorker.h"
 
 #include <QCoreApplication>
-#include <QJsonObject>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,18 +13,19 @@
 #include <system_error>
 #include <vector>
 
-#include "BackupReport.h"
-#include "TransferEntry.h"
 #include "ConfStore.h"
-#include "ConsoleOut.h"
+#include "FileBytes.h"
+#include "JobReport.h"
+#include "TransferEntry.h"
 #include "WorkerChannel.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A worker's command channel, as its descriptor.
+// A worker's command channel and its result channel, as its descriptors.
 constexpr int kWorkerCommandFd = 3;
+constexpr int kWorkerResultFd = 4;
 
 // The copy goes into place here, in parallel with the other workers, rather than one after
 // another in the main loop: each replacement waits for its disk flush. A signal meanwhile could
@@ -37,29 +37,28 @@ void PlaceCopy(const fs::path& copyPath, const fs::path& workFile)
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &stop, &previous);
-    QJsonObject placed;
+    std::string placed, strError;
     CConfSource received;
     if (!received.Open(workFile)) {
-        placed.insert("placed", "failed");
-        placed.insert("error", QString::fromStdString("cannot read the received file " + workFile.string()));
+        placed = "failed";
+        strError = "cannot read the received file " + workFile.string();
     } else {
         // The folder is flushed once, by the main process at the end, not once per file.
         const ConfReplaceResult replaced = ReplaceConfIfChanged(copyPath, received, false);
-        placed.insert("placed", replaced.outcome == ConfReplace::Replaced    ? "changed"
-                                : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
-                                                                             : "failed");
+        placed = replaced.outcome == ConfReplace::Replaced    ? "changed"
+                 : replaced.outcome == ConfReplace::Unchanged ? "unchanged"
+                                                              : "failed";
         if (replaced.outcome == ConfReplace::Failed)
-            placed.insert("error", QString::fromStdString(replaced.strError));
+            strError = replaced.strError;
     }
     std::error_code ec;
     fs::remove(workFile, ec);
-    const QByteArray line = JsonLine(placed);
-    WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+    WriteAllTo(kWorkerResultFd, EncodePlacedFrame(placed, strError));
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// One router in a worker: the transfer into the work folder, then its copy into place. Its lines,
-// and last a line of its end with the transfer's exit status.
+// One router in a worker: the transfer into the work folder, then its copy into place. Its frames:
+// the transfer's, as soon as the transfer has ended, then the placement's.
 void RunJob(const WorkerContext& context, std::vector<std::string>& fields, int nNull)
 {
     if (fields.size() < 3)
@@ -79,16 +78,13 @@ void RunJob(const WorkerContext& context, std::vector<std::string>& fields, int 
     for (auto it = fields.begin() + 2; it != fields.end(); ++it)
         argv.push_back(it->data());
     argv.push_back(nullptr);
-    const int nExit = context.transferMain(static_cast<int>(argv.size() - 1), argv.data());
+    std::optional<CliOutcome> outcome;
+    const int nExit = context.transferMain(static_cast<int>(argv.size() - 1), argv.data(), &outcome);
     ::dup2(nNull, STDIN_FILENO);
     std::fflush(nullptr);
+    WriteAllTo(kWorkerResultFd, EncodeTransferFrame(nExit, outcome));
     if (nExit == CLI_EXIT_OK)
         PlaceCopy(CopyPathOf(context.outDir, row), fields.back());
-    QJsonObject end;
-    end.insert("job_end", true);
-    end.insert("exit", nExit);
-    const QByteArray line = JsonLine(end);
-    WriteOut(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
 }
 
 }  // namespace
@@ -110,15 +106,17 @@ void RunBackupWorker(int nCommandFd, int nOutFd, pid_t parent, const WorkerConte
     // Out of the terminal's process group: a Ctrl+C is the backup's to handle, which ends the
     // workers itself and still reports.
     ::setpgid(0, 0);
-    ::dup2(nOutFd, STDOUT_FILENO);
-    // The command pipe as descriptor 3; the other workers' pipes and our signal pipe are not the
-    // worker's business.
+    // The command pipe as descriptor 3, the result pipe as 4; the other workers' pipes and our
+    // signal pipe are not the worker's business.
+    const int nResultFd = ::fcntl(nOutFd, F_DUPFD_CLOEXEC, kWorkerResultFd + 1);
     if (nCommandFd != kWorkerCommandFd)
         ::dup2(nCommandFd, kWorkerCommandFd);
-    ::close_range(kWorkerCommandFd + 1, ~0U, 0);
+    ::dup2(nResultFd, kWorkerResultFd);
+    ::close_range(kWorkerResultFd + 1, ~0U, 0);
     const int nNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     ::dup2(nNull, STDIN_FILENO);
-    // The texts for a person are not read: the JSON line holds everything.
+    // The transfer's texts and lines are not read: its outcome comes typed, in its frame.
+    ::dup2(nNull, STDOUT_FILENO);
     ::dup2(nNull, STDERR_FILENO);
     // One Qt application for all the worker's transfers.
     static int nArgc = 1;

@@ -1,8 +1,8 @@
 #pragma once
 // The code that runs inside a backup worker: a fork of the backup that takes one job after another
 // from its command channel (WorkerChannel's frames), runs the console's one-transfer main for each
-// into the work folder, puts the received copy into place in DIR, and writes each job's lines on
-// standard output, the last one the job's end with the transfer's exit status.
+// into the work folder, puts the received copy into place in DIR, and tells each job's result in
+// frames on its result channel (JobReport.h).
 
 #include <sys/types.h>
 

@@ -1,7 +1,6 @@
 #include "RestoreRun.h"
 
 #include <QByteArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <fcntl.h>
@@ -18,17 +17,20 @@
 
 #include "BackupOptions.h"
 #include "BackupReport.h"
+#include "BackupWorkerResult.h"
 #include "CommandLine.h"
 #include "ConfStore.h"
 #include "ConsoleOut.h"
 #include "FileBytes.h"
 #include "GitStore.h"
 #include "Inventory.h"
+#include "JobReport.h"
 #include "RevisionFile.h"
 #include "ResultCodes.h"
 #include "SafeText.h"
 #include "TransferEntry.h"
 #include "UnifiedDiff.h"
+#include "WorkerChannel.h"
 
 namespace fs = std::filesystem;
 
@@ -90,12 +92,12 @@ void ReadToEnd(int nOutFd, int nErrFd, std::string& out, std::string& err)
     }
 }
 
-// velnor-tftp's one-transfer main in a child process: its JSON line and its texts for a person read
-// from pipes, the password written to its standard input.
+// velnor-tftp's one-transfer main in a child process: its outcome (a frame of the worker's kind,
+// JobReport.h) and its texts for a person read from pipes, the password written to its standard input.
 ChildTransfer RunTransferChild(TransferMain transferMain, std::vector<std::string> args, const std::string& strPassword)
 {
     ChildTransfer transfer;
-    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};  // standard input, output, error
+    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};  // standard input, the outcome, standard error
     for (auto& fds : pipes) {
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             for (auto& opened : pipes) {
@@ -111,16 +113,23 @@ ChildTransfer RunTransferChild(TransferMain transferMain, std::vector<std::strin
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        constexpr int kOutcomeFd = 3;
+        const int nOutcomeFd = ::fcntl(pipes[1][1], F_DUPFD_CLOEXEC, kOutcomeFd + 1);
         ::dup2(pipes[0][0], STDIN_FILENO);
-        ::dup2(pipes[1][1], STDOUT_FILENO);
         ::dup2(pipes[2][1], STDERR_FILENO);
-        ::close_range(STDERR_FILENO + 1, ~0U, 0);
+        ::dup2(nOutcomeFd, kOutcomeFd);
+        ::close_range(kOutcomeFd + 1, ~0U, 0);
+        // Nothing of the transfer's own output is read: its outcome comes typed.
+        const int nNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(nNull, STDOUT_FILENO);
         std::vector<char*> argv;
         for (std::string& arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        const int nExit = transferMain(static_cast<int>(args.size()), argv.data());
+        std::optional<CliOutcome> outcome;
+        const int nExit = transferMain(static_cast<int>(args.size()), argv.data(), &outcome);
         std::fflush(nullptr);
+        WriteAllTo(kOutcomeFd, EncodeTransferFrame(nExit, outcome));
         ::_exit(nExit);
     }
     for (int fd : {pipes[0][0], pipes[1][1], pipes[2][1]})
@@ -140,13 +149,11 @@ ChildTransfer RunTransferChild(TransferMain transferMain, std::vector<std::strin
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     transfer.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    const std::size_t nStart = out.rfind('\n');
-    const QJsonDocument document =
-        QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(nStart == std::string::npos ? 0 : nStart + 1)));
-    if (document.isObject())
-        transfer.result = document.object();
+    std::vector<std::string> fields;
+    JobReport report;
+    bool bEnded = false;
+    if (TakeFrame(out, fields) == FrameTake::Whole && ApplyJobFrame(fields, report, bEnded) && report.transfer)
+        transfer.result = ChildJson(*report.transfer);
     return transfer;
 }
 
@@ -234,7 +241,7 @@ int CRestoreRun::Refuse(const std::string& strText)
 
 std::vector<std::string> CRestoreRun::TransferArgs(const char* pOperation, const fs::path& localFile) const
 {
-    std::vector<std::string> args{"velnor-tftp", pOperation, "--json", "-q"};
+    std::vector<std::string> args{"velnor-tftp", pOperation, "-q"};
     // An empty password is no password: the router's names without one.
     if (!m_pRow->strPassword.empty()) {
         args.push_back("--password-file");

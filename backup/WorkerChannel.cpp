@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -51,6 +52,38 @@ bool ReadFrame(int nFd, std::vector<std::string>& fields)
             return false;
     }
     return true;
+}
+
+FrameTake TakeFrame(std::string& buffer, std::vector<std::string>& fields)
+{
+    std::size_t nAt = 0;
+    auto number = [&](std::uint32_t& n) {
+        if (buffer.size() - nAt < sizeof n)
+            return false;
+        std::memcpy(&n, buffer.data() + nAt, sizeof n);
+        nAt += sizeof n;
+        return true;
+    };
+    std::uint32_t nFields = 0;
+    if (!number(nFields))
+        return FrameTake::Partial;
+    if (nFields > kMaxFrameFields)
+        return FrameTake::Malformed;
+    std::vector<std::string> taken(nFields);
+    for (std::string& field : taken) {
+        std::uint32_t nSize = 0;
+        if (!number(nSize))
+            return FrameTake::Partial;
+        if (nSize > kMaxFrameFieldBytes)
+            return FrameTake::Malformed;
+        if (buffer.size() - nAt < nSize)
+            return FrameTake::Partial;
+        field.assign(buffer, nAt, nSize);
+        nAt += nSize;
+    }
+    buffer.erase(0, nAt);
+    fields = std::move(taken);
+    return FrameTake::Whole;
 }
 
 bool SendAll(int nFd, std::string_view bytes)

@@ -18,5 +18,10 @@ std::string EncodeFrame(const std::vector<std::string>& fields);
 // with more than kMaxFrameFields fields or a field longer than kMaxFrameFieldBytes.
 bool ReadFrame(int nFd, std::vector<std::string>& fields);
 
+// The next frame from the front of bytes read so far (from a descriptor that does not wait), taken
+// out of them when it is whole; the same bounds as ReadFrame.
+enum class FrameTake { Whole, Partial, Malformed };
+FrameTake TakeFrame(std::string& buffer, std::vector<std::string>& fields);
+
 // Every byte to a socket, without a SIGPIPE when its peer has ended (then false, as on any error).
 bool SendAll(int nFd, std::string_view bytes);

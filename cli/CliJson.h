@@ -9,33 +9,16 @@
 #include <string_view>
 
 #include "CliOptions.h"
+#include "JsonWriter.h"
 #include "TftpTypes.h"
 #include "TransferEntry.h"
 
 // The class of a failed transfer's code (after the router's two phrases got codes of their own).
 std::string_view ClassOfResult(TftpResult nCode);
 
-struct CliOutcome {
-    std::optional<std::string> router;       // as typed
-    std::optional<CliOperation> operation;
-    std::optional<int> fileNumber;
-    std::optional<std::string> localFile;    // absolute, or "-"
-    bool bOk = false;
-    std::optional<TftpResult> code;
-    std::optional<std::string_view> failureClass;
-    std::string message;                     // UTF-8
-    std::optional<std::string> routerText;   // bytes as received
-    std::int64_t nBytes = 0;
-    double dSeconds = 0;
-    std::optional<bool> changed;
-    std::optional<std::string> detail;      // a local file's failure: the file and the system's reason
-};
+// CliOutcome, the outcome of a run, is the entry point's (TransferEntry.h).
 
 // One line: the object and a line end.
 std::string FormatJsonLine(const CliOutcome& outcome);
 
-// A JSON string with its quotes. Control characters, the C1 controls, U+2028/U+2029, the quote and the
-// backslash are escaped; bytes that are not well-formed UTF-8 become U+FFFD, one per byte, so that the
-// line stays valid JSON whatever a router sends.
-std::string JsonString(std::string_view bytes);
-
+// JsonString, the escaping of a text in the line, is the JSON writer's (JsonWriter.h).

@@ -14,7 +14,7 @@
 #include "TftpTypes.h"
 #include "TransferEntry.h"
 
-enum class CliOperation { Get, Put, Revup };
+// CliOperation is the entry point's (TransferEntry.h).
 
 struct CliOptions {
     CliOperation operation = CliOperation::Get;

@@ -151,7 +151,8 @@ private:
 // put --if-changed) and the outcome, which --json writes as one line at the end.
 class CCliRun {
 public:
-    CCliRun(const CliOptions& options, const QElapsedTimer& clock) : m_options(options), m_clock(clock)
+    CCliRun(const CliOptions& options, const QElapsedTimer& clock, std::optional<CliOutcome>* pOutcome)
+        : m_options(options), m_clock(clock), m_pOutcome(pOutcome)
     {
         m_outcome.router = options.strRouter;
         m_outcome.operation = options.operation;
@@ -191,6 +192,7 @@ private:
 
     const CliOptions& m_options;
     const QElapsedTimer& m_clock;
+    std::optional<CliOutcome>* m_pOutcome;  // the caller's, or none
     CliOutcome m_outcome;
     bool m_bStdStream = false;
     std::string m_strLocalPath;  // absolute, or "-"
@@ -202,10 +204,11 @@ private:
 
 int CCliRun::End(int nExit)
 {
-    if (m_options.bJson) {
-        m_outcome.dSeconds = static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+    m_outcome.dSeconds = static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+    if (m_options.bJson)
         WriteOut(FormatJsonLine(m_outcome));
-    }
+    if (m_pOutcome)
+        *m_pOutcome = m_outcome;
     return nExit;
 }
 
@@ -454,7 +457,7 @@ int CCliRun::Run()
     if (!bSend) {
         // Handed over once every block has arrived: to standard output instead of a file, or, before
         // the save, compared piece by piece with the local file to tell whether its bytes change.
-        // Only the JSON line tells that; without it the plain save does all.
+        // Only the outcome tells that; without it the plain save does all.
         bool bChanged = true;
         if (m_bStdStream) {
             driver.Engine().SetReceivedHandler(
@@ -465,7 +468,7 @@ int CCliRun::Run()
                     return bWritten ? TFTP_OK : TFTP_ERR_FILE_WRITE;
                 },
                 false);
-        } else if (options.bJson) {
+        } else if (options.bJson || m_pOutcome) {
             driver.Engine().SetReceivedHandler(
                 [&](const CReceivedBytes& bytes) {
                     CFileComparison comparison(m_strLocalPath, bytes.Size());
@@ -497,8 +500,9 @@ int CCliRun::Run()
     return End(CLI_EXIT_OK);
 }
 
-// One transfer: the whole program but for `backup`, whose workers run it again in themselves.
-int RunOneTransfer(int argc, char** argv)
+// One transfer: the whole program but for `backup`, whose workers run it again in themselves and
+// take its outcome typed.
+int RunOneTransfer(int argc, char** argv, std::optional<CliOutcome>* pOutcome)
 {
     QElapsedTimer clock;
     clock.start();
@@ -520,7 +524,7 @@ int RunOneTransfer(int argc, char** argv)
     case CliAction::UsageError:
         WriteErr("velnor-tftp: " + parsed.strError + "\n");
         WriteErr("Try 'velnor-tftp --help' for more information.\n");
-        if (WantsJson(args)) {
+        if (WantsJson(args) || pOutcome) {
             // Refused before it was understood: what the command line told, and why.
             CliOutcome outcome;
             if (parsed.bCommandKnown)
@@ -533,7 +537,10 @@ int RunOneTransfer(int argc, char** argv)
             outcome.message = parsed.strError;
             outcome.changed = false;
             outcome.dSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-            WriteOut(FormatJsonLine(outcome));
+            if (WantsJson(args))
+                WriteOut(FormatJsonLine(outcome));
+            if (pOutcome)
+                *pOutcome = outcome;
         }
         return CLI_EXIT_USAGE;
     case CliAction::Run:
@@ -542,7 +549,7 @@ int RunOneTransfer(int argc, char** argv)
     // A reader of the received file that goes away must not end the program before it reports.
     if (IsStandardStream(parsed.options.strLocalPath))
         ::signal(SIGPIPE, SIG_IGN);
-    CCliRun run(parsed.options, clock);
+    CCliRun run(parsed.options, clock, pOutcome);
     return run.Run();
 }
 
@@ -557,5 +564,5 @@ int main(int argc, char** argv)
         return RunRestoreCommand(std::vector<std::string>(argv + 2, argv + argc), &RunOneTransfer);
     if (argc > 1 && std::string_view(argv[1]) == "status")
         return RunStatusCommand(std::vector<std::string>(argv + 2, argv + argc));
-    return RunOneTransfer(argc, argv);
+    return RunOneTransfer(argc, argv, nullptr);
 }

@@ -598,3 +598,42 @@ TEST_F(BackupProgramTest, KilledOutrightItsWorkersEndAndItsWorkFolderIsSweptNext
 }
 
 }  // namespace
+
+namespace {
+
+// A worker killed in the middle of its transfer fails its own router, as a transfer without a result,
+// and the run goes on with a new worker for the next router.
+TEST_F(BackupProgramTest, AWorkerKilledMidTransferFailsOnlyItsRouter)
+{
+    RouterSimOptions silent;
+    silent.silent = true;
+    const std::string mute = AddRouter("mute", "x", silent);
+    const std::string fine = AddRouter("fine", "config fine\n");
+    WriteList("name,address\nmute," + mute + "\nfine," + fine + "\n");
+    QProcess* process = Start({"--json", "--jobs", "1"});
+    process->closeWriteChannel();
+    ASSERT_TRUE(m_sims["mute"]->WaitFor([](const auto& s) { return s.datagramsIn > 0; }, 5000ms));
+    const pid_t backup = static_cast<pid_t>(process->processId());
+    std::vector<pid_t> workers;
+    {
+        std::ifstream children("/proc/" + std::to_string(backup) + "/task/" + std::to_string(backup) + "/children");
+        for (pid_t pid; children >> pid;)
+            workers.push_back(pid);
+    }
+    ASSERT_EQ(workers.size(), 1u);
+    ::kill(workers[0], SIGKILL);
+    BackupRun run = Finish();
+    EXPECT_EQ(run.nExit, 1) << run.err;
+    const QJsonObject* pMute = run.Router("mute");
+    ASSERT_NE(pMute, nullptr) << run.out;
+    EXPECT_FALSE(pMute->value("ok").toBool());
+    EXPECT_EQ(pMute->value("class").toString(), "local");
+    EXPECT_EQ(pMute->value("message").toString(), "the transfer ended without a result (exit status -1)");
+    const QJsonObject* pFine = run.Router("fine");
+    ASSERT_NE(pFine, nullptr) << run.out;
+    EXPECT_TRUE(pFine->value("ok").toBool());
+    EXPECT_EQ(run.summary.value("failed").toInt(), 1);
+    EXPECT_EQ(run.summary.value("ok").toInt(), 1);
+}
+
+}  // namespace
