@@ -93,9 +93,12 @@ SettingsFileContents ReadSettingsFile(const std::filesystem::path& path, std::si
 
 bool ReplaceSettingsFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes)
 {
-    // The settings name addresses and a folder, nothing secret: a first file gets the usual
-    // permissions, as any file the user creates.
+    // The settings file is the user's, as a received file is: a link at its name is followed and the
+    // file it leads to keeps its permissions. It names addresses and a folder, nothing secret: a first
+    // file gets the usual permissions, as any file the user creates.
     ReplaceRules rules;
+    rules.link = LinkRule::Follow;
+    rules.mode = ModeRule::KeepOld;
     rules.nNewFileMode = 0666;
     rules.bNewFileModeExact = false;
     return ReplaceWholeFile(path.string(), rules, [bytes](CLocalFile& file) {
