@@ -47,14 +47,15 @@
 // leads), and a folder this user cannot create files in, or that does not exist. CheckReplaceable says
 // beforehand whether a replacement would be refused (the engine asks before a request goes out).
 //
-// Temporary files are created exclusively, with mode 0600, so nobody else can read one or slip a link
-// in its place while it is written. They are named "." + target name + ".velnor-" + 12 random letters
-// or digits + ".tmp": hidden, beside the target, named after it so that a leftover says whose it was,
-// and unpredictable, so that nobody can place a name in the way of the next save. (Received files had
-// no ".tmp" before the settings file shared the routine.) A target name too long to take these within
-// the usual 255-byte limit is cut short in its temporary name, so that a user's file of any name can be
-// saved; with bShortenLongNames false it is kept whole and the replacement is refused with the
-// system's ENAMETOOLONG, as the backup's copies always were.
+// Temporary files are created exclusively, with mode 0600, so nobody else can slip a link in the
+// place of one or open it before it has its final bits, which it gets before the new bytes go in.
+// They are named "." + target name + ".velnor-" + 12 random letters or digits + ".tmp": hidden,
+// beside the target, named after it so that a leftover says whose it was, and unpredictable, so that
+// nobody can place a name in the way of the next save. (Received files had no ".tmp" before the
+// settings file shared the routine.) A target name too long to take these within the usual 255-byte
+// limit is cut short in its temporary name, so that a user's file of any name can be saved; with
+// bShortenLongNames false it is kept whole and the replacement is refused with the system's
+// ENAMETOOLONG, as the backup's copies always were.
 //
 // Leftovers: one left behind by a process that was killed, or by a power cut, is removed by the next
 // replacement into the same folder once it is older than kStaleTemporaryMinutes and an ordinary file
