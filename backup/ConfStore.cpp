@@ -157,18 +157,7 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CCon
         target, source.Size(),
         [fd](const auto& visit) {
             // From its start each time: once for the comparison, once for the copy.
-            if (::lseek(fd, 0, SEEK_SET) != 0)
-                return false;
-            char buffer[65536];
-            while (true) {
-                const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    return n == 0;
-                if (!visit(std::string_view(buffer, static_cast<std::size_t>(n))))
-                    return false;
-            }
+            return ::lseek(fd, 0, SEEK_SET) == 0 && ReadEachPiece(fd, visit);
         },
         bFlushFolder);
 }
