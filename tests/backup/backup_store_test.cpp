@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "BackupCommit.h"
+#include "BackupMetrics.h"
+#include "BackupState.h"
 #include "ConfStore.h"
 #include "GitStore.h"
 #include "TestSupport.h"
@@ -147,6 +149,43 @@ TEST(ConfStoreTest, TheStartOfARunSweepsOldLeftoversOfEitherForm)
     }
     RemoveConfLeftovers(dir.Path());
     EXPECT_EQ(NamesIn(dir.Path()), expected);
+}
+
+// The state and the metrics are the backup's own files too: a link at either name is replaced, never
+// written through; the state is always 0600 and the metrics always 0644, whatever was there; a folder
+// that is missing is named in the words of the backup.
+TEST(ConfStoreTest, TheStateAndTheMetricsReplaceALinkAndKeepTheirOwnBits)
+{
+    testsupport::TempDir dir;
+    fs::create_directory(dir / ".velnor");
+    Write(dir / "precious", "precious");
+    fs::create_symlink(dir / "precious", dir / ".velnor" / "state.json");
+    fs::create_symlink(dir / "precious", dir / "velnor.prom");
+    std::string error;
+    ASSERT_TRUE(SaveBackupState(dir.Path().string(), BackupState{}, &error)) << error;
+    ASSERT_TRUE(WriteBackupMetrics((dir / "velnor.prom").string(), BackupState{}, &error)) << error;
+    EXPECT_EQ(Read(dir / "precious"), "precious");
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / ".velnor" / "state.json").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::lstat((dir / "velnor.prom").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_TRUE(LoadBackupState(dir.Path().string()).state.routers.empty());
+
+    // An old metrics file made private, and one made public, both become 0644 again.
+    for (const mode_t nOld : {mode_t{0600}, mode_t{0666}}) {
+        ASSERT_EQ(::chmod((dir / "velnor.prom").c_str(), nOld), 0);
+        ASSERT_TRUE(WriteBackupMetrics((dir / "velnor.prom").string(), BackupState{}, &error)) << error;
+        ASSERT_EQ(::stat((dir / "velnor.prom").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+    EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{".velnor", "precious", "velnor.prom"}));
+    EXPECT_EQ(NamesIn(dir / ".velnor"), std::set<std::string>{"state.json"});
+
+    EXPECT_FALSE(WriteBackupMetrics((dir / "missing" / "velnor.prom").string(), BackupState{}, &error));
+    EXPECT_EQ(error, "cannot create a file in " + (dir / "missing").string() + ": No such file or directory");
 }
 
 // A received file put into place from its file, read a piece at a time: every difference, in the
