@@ -64,7 +64,8 @@
 // with RemoveStaleLeftovers and IsTemporaryFileName (a sweep reads the whole folder).
 //
 // Folder flush: a caller that replaces many files in one folder sets bFlushFolder to false and flushes
-// the folder once, with FlushFolder, when all are in place.
+// the folder once, with FlushFolder, when all are in place (the backup's copies). Without any flush
+// (the backup's state and metrics), a power cut may bring back the old file, never a broken one.
 
 #include <sys/types.h>
 
