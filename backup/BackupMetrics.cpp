@@ -87,5 +87,13 @@ std::string FormatBackupMetrics(const BackupState& state)
 
 bool WriteBackupMetrics(const std::string& strPath, const BackupState& state, std::string* pstrError)
 {
-    return WriteFileAtomically(strPath, FormatBackupMetrics(state), 0644, pstrError);
+    // Read by an exporter of another user: always 0644. A link at the name is replaced, as it always
+    // was, and the folder, often one the exporter reads, is not flushed.
+    ReplaceRules rules;
+    rules.link = LinkRule::ReplaceLink;
+    rules.mode = ModeRule::Given;
+    rules.nNewFileMode = 0644;
+    rules.bNewFileModeExact = true;
+    rules.bFlushFolder = false;
+    return WriteFileAtomically(strPath, FormatBackupMetrics(state), rules, pstrError);
 }

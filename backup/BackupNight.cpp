@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 
 #include "BackupHooks.h"
 #include "BackupMetrics.h"
 #include "ConsoleOut.h"
+#include "FileBytes.h"
 #include "SafeText.h"
 #include "TimeText.h"
 
@@ -34,17 +36,14 @@ bool HashCopy(const fs::path& path, std::int64_t& nBytes, std::string& strSha256
     if (nFd < 0)
         return false;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    char buffer[65536];
     std::int64_t nTotal = 0;
-    ssize_t n = 0;
-    while ((n = ::read(nFd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) {
-            hash.addData(QByteArrayView(buffer, n));
-            nTotal += n;
-        }
-    }
+    const bool bRead = ReadEachPiece(nFd, [&](std::string_view piece) {
+        hash.addData(QByteArrayView(piece.data(), static_cast<qsizetype>(piece.size())));
+        nTotal += static_cast<std::int64_t>(piece.size());
+        return true;
+    });
     ::close(nFd);
-    if (n < 0)
+    if (!bRead)
         return false;
     nBytes = nTotal;
     strSha256 = hash.result().toHex().toStdString();

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "FileBytes.h"
+#include "LocalFile.h"
 #include "TimeText.h"
 
 namespace {
@@ -185,31 +186,25 @@ LoadedState LoadBackupState(const std::string& strDir)
     return loaded;
 }
 
-bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, unsigned nMode, std::string* pstrError)
+bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, const ReplaceRules& rules,
+                         std::string* pstrError)
 {
-    const std::size_t slash = strPath.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : strPath.substr(0, slash);
-    const std::string name = slash == std::string::npos ? strPath : strPath.substr(slash + 1);
-    std::string tmp = folder + "/." + name + ".tmp-XXXXXX";
-    auto fail = [&](const std::string& what) {
-        if (pstrError)
-            *pstrError = what + ": " + std::strerror(errno);
-        return false;
-    };
-    const int nFd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (nFd < 0)
-        return fail("cannot create a file in " + folder);
-    bool bOk = ::fchmod(nFd, nMode) == 0 && WriteAllTo(nFd, bytes);
-    bOk = bOk && ::fsync(nFd) == 0;
-    const int nSaved = errno;
-    ::close(nFd);
-    if (!bOk || ::rename(tmp.c_str(), strPath.c_str()) != 0) {
-        const int nError = bOk ? errno : nSaved;
-        ::unlink(tmp.c_str());
-        errno = nError;
-        return fail("cannot write " + strPath);
+    LocalFailure why;
+    ReplaceStep step = ReplaceStep::None;
+    const ReplaceOutcome outcome = ReplaceWholeFile(
+        strPath, rules, [&bytes](CLocalFile& file) { return file.Write(bytes.data(), bytes.size()); }, &why, &step);
+    if (outcome == ReplaceOutcome::Replaced)
+        return true;
+    if (pstrError) {
+        const std::size_t slash = strPath.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : strPath.substr(0, slash);
+        const bool bNoFile = step == ReplaceStep::Create
+                             || (step == ReplaceStep::Target && why.kind != LocalFailure::Kind::Folder);
+        const int nError = why.kind == LocalFailure::Kind::Folder ? EISDIR : why.nError;
+        *pstrError = (bNoFile ? "cannot create a file in " + folder : "cannot write " + strPath) + ": "
+                     + std::strerror(nError);
     }
-    return true;
+    return false;
 }
 
 LastRun LastRunOf(const BackupCounts& counts, bool bInterrupted, int nExit, std::time_t time)
@@ -243,5 +238,14 @@ bool SaveBackupState(const std::string& strDir, const BackupState& state, std::s
         bytes += i + 1 < state.routers.size() ? ",\n" : "\n";
     }
     bytes += "]}\n";
-    return WriteFileAtomically(StateFilePath(strDir), bytes, 0600, pstrError);
+    // The state is the backup's own, in its own folder: a link at its name is replaced, never
+    // followed, and the file is always 0600. The folder is not flushed: a state lost to a power cut
+    // is the one before, never a broken one.
+    ReplaceRules rules;
+    rules.link = LinkRule::ReplaceLink;
+    rules.mode = ModeRule::Given;
+    rules.nNewFileMode = 0600;
+    rules.bNewFileModeExact = true;
+    rules.bFlushFolder = false;
+    return WriteFileAtomically(StateFilePath(strDir), bytes, rules, pstrError);
 }

@@ -13,6 +13,7 @@
 #include <QJsonObject>
 
 #include "BackupReport.h"
+#include "FileReplace.h"
 
 inline constexpr int kBackupStateVersion = 1;
 
@@ -66,5 +67,7 @@ bool SaveBackupState(const std::string& strDir, const BackupState& state, std::s
 // One record as the state file and `status --json` show it.
 QJsonObject RecordJson(const RouterRecord& record);
 
-// Writes bytes into strPath through a temporary file in the same folder, renamed over it (mode nMode).
-bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, unsigned nMode, std::string* pstrError);
+// Replaces strPath with bytes by ReplaceWholeFile under rules (the caller's link and mode rules);
+// false and *pstrError in the words of the backup's messages.
+bool WriteFileAtomically(const std::string& strPath, const std::string& bytes, const ReplaceRules& rules,
+                         std::string* pstrError);

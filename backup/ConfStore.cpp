@@ -39,7 +39,8 @@ std::vector<std::filesystem::path> WorkFolderBases()
 
 bool IsConfLeftoverName(const std::string& name)
 {
-    // ".NAME.conf.new-XXXXXX", from ReplaceConfIfChanged of a run that lost power before its rename.
+    // ".NAME.conf.new-XXXXXX", from ReplaceConfIfChanged of a run that lost power before its rename, as
+    // copies were written before they shared the routine of every replacement.
     const std::size_t mark = name.rfind(".conf.new-");
     return name.size() > 1 && name[0] == '.' && mark != std::string::npos && mark > 1
            && name.size() == mark + std::string_view(".conf.new-").size() + 6;
@@ -47,7 +48,9 @@ bool IsConfLeftoverName(const std::string& name)
 
 void RemoveConfLeftovers(const std::filesystem::path& dir)
 {
-    RemoveStaleLeftovers(dir, IsConfLeftoverName, kStaleTemporaryMinutes);
+    RemoveStaleLeftovers(
+        dir, [](const std::string& name) { return IsTemporaryFileName(name) || IsConfLeftoverName(name); },
+        kStaleTemporaryMinutes);
 }
 
 namespace {
@@ -60,54 +63,66 @@ ConfReplaceResult ReplaceConfWith(const std::filesystem::path& target, std::int6
 {
     struct stat old {};
     const bool bExists = ::lstat(target.c_str(), &old) == 0;
-    const bool bRegular = bExists && S_ISREG(old.st_mode);
-    if (bRegular && old.st_size == nSize) {
+    if (bExists && S_ISREG(old.st_mode) && old.st_size == nSize) {
         // Compared a piece at a time: neither the copy nor the new bytes are ever held whole.
         CFileComparison comparison(target.string(), nSize);
         pieces([&](std::string_view piece) { return comparison.Next(piece); });
         if (comparison.Same())
             return {ConfReplace::Unchanged, {}};
     }
+    // The folder is the backup's own: a link at a copy's name is no choice of the user's, and is
+    // replaced, never followed (following it would let the router's bytes land wherever it points).
     // A configuration can hold secrets: a new copy is its owner's alone, as a file that velnor-tftp
-    // get receives is; a copy the user has opened up keeps what they chose. Only a copy of our own
-    // says what we chose: a file someone else put at the name (the folder may be theirs) must not
-    // hand its mode to our copy, and the set-user, set-group and sticky bits never pass on, as these
-    // bytes come from the network.
-    const mode_t mode = bRegular && old.st_uid == ::geteuid() ? (old.st_mode & 0777) : 0600;
-
-    // Hidden, beside the target (a rename stays within one file system), and named after it so that a
-    // leftover after a power cut says whose it was.
-    std::string temp = (target.parent_path() / ("." + target.filename().string() + ".new-XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return {ConfReplace::Failed, "cannot create a file in " + target.parent_path().string() + ": " + Reason(errno)};
-    auto fail = [&](const std::string& what) {
-        const int nError = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return ConfReplaceResult{ConfReplace::Failed, what + " " + target.string() + ": " + Reason(nError)};
-    };
-    if (::fchmod(fd, mode) != 0)
-        return fail("cannot set the permissions of");
-    if (!pieces([fd](std::string_view piece) { return WriteAllTo(fd, piece); }))
-        return fail("cannot write");
-    // On the disk before the rename, so that a power cut leaves the old file or the whole new one.
-    if (::fsync(fd) != 0)
-        return fail("cannot write");
-    if (::close(fd) != 0) {
-        const int nError = errno;
-        ::unlink(temp.c_str());
-        return {ConfReplace::Failed, "cannot write " + target.string() + ": " + Reason(nError)};
+    // get receives is; a copy the user has opened up keeps what they chose, and only a copy of our own
+    // says what we chose.
+    ReplaceRules rules;
+    rules.link = LinkRule::ReplaceLink;
+    rules.mode = ModeRule::KeepOwn;
+    rules.nNewFileMode = 0600;
+    rules.bNewFileModeExact = true;
+    rules.bFlushFolder = bFlushFolder;
+    // The run sweeps the folder once at its start (RemoveConfLeftovers), not once per copy.
+    rules.bSweepLeftovers = false;
+    rules.bShortenLongNames = false;
+    int nReadError = 0;
+    LocalFailure why;
+    ReplaceStep step = ReplaceStep::None;
+    const ReplaceOutcome outcome = ReplaceWholeFile(
+        target.string(), rules,
+        [&](CLocalFile& file) {
+            bool bWriteFailed = false;
+            const bool bDone = pieces([&](std::string_view piece) {
+                bWriteFailed = !file.Write(piece.data(), piece.size());
+                return !bWriteFailed;
+            });
+            // A source that could not be read says its own reason.
+            if (!bDone && !bWriteFailed)
+                nReadError = errno;
+            return bDone;
+        },
+        &why, &step);
+    if (outcome == ReplaceOutcome::Replaced)
+        return {ConfReplace::Replaced, {}};
+    const std::string shown = target.string();
+    switch (step) {
+    case ReplaceStep::Target:
+        if (why.kind == LocalFailure::Kind::Folder)
+            return {ConfReplace::Failed, "cannot replace " + shown + ": " + Reason(EISDIR)};
+        [[fallthrough]];
+    case ReplaceStep::Create:
+        return {ConfReplace::Failed, "cannot create a file in " + target.parent_path().string() + ": " + Reason(why.nError)};
+    case ReplaceStep::Permissions:
+        return {ConfReplace::Failed, "cannot set the permissions of " + shown + ": " + Reason(why.nError)};
+    case ReplaceStep::Rename:
+        return {ConfReplace::Failed, "cannot replace " + shown + ": " + Reason(why.nError)};
+    case ReplaceStep::Write:
+        return {ConfReplace::Failed, "cannot write " + shown + ": " + Reason(nReadError ? nReadError : why.nError)};
+    case ReplaceStep::None:
+    case ReplaceStep::Owner:
+    case ReplaceStep::Flush:
+        break;
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        const int nError = errno;
-        ::unlink(temp.c_str());
-        return {ConfReplace::Failed, "cannot replace " + target.string() + ": " + Reason(nError)};
-    }
-    // The rename itself is durable once the folder is flushed; a failure there changes nothing visible.
-    if (bFlushFolder)
-        FlushFolder(target.parent_path());
-    return {ConfReplace::Replaced, {}};
+    return {ConfReplace::Failed, "cannot write " + shown + ": " + Reason(why.nError)};
 }
 
 }  // namespace
@@ -143,18 +158,7 @@ ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CCon
         target, source.Size(),
         [fd](const auto& visit) {
             // From its start each time: once for the comparison, once for the copy.
-            if (::lseek(fd, 0, SEEK_SET) != 0)
-                return false;
-            char buffer[65536];
-            while (true) {
-                const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    return n == 0;
-                if (!visit(std::string_view(buffer, static_cast<std::size_t>(n))))
-                    return false;
-            }
+            return ::lseek(fd, 0, SEEK_SET) == 0 && ReadEachPiece(fd, visit);
         },
         bFlushFolder);
 }

@@ -20,12 +20,14 @@ struct ConfReplaceResult {
 };
 
 // Puts bytes at target when they differ from what is there, compared a piece at a time (a file of
-// another size simply differs). A new file is its owner's alone (0600, whatever the creation mask); a
+// another size simply differs), through ReplaceWholeFile (FileReplace.h) with LinkRule::ReplaceLink
+// and ModeRule::KeepOwn: a new file is its owner's alone (0600, whatever the creation mask); a
 // replaced one keeps its permission bits when it is this user's own, else it becomes 0600 too, and
 // the set-user, set-group and sticky bits are never kept. A symbolic link at target is replaced
 // by the file, never written through. The new bytes are on the disk before the rename; the rename
 // itself is flushed with the folder when bFlushFolder (a caller that replaces many files flushes the
-// folder once, with FlushFolder, instead).
+// folder once, with FlushFolder, instead). The folder's leftovers are not swept here but once per run
+// (RemoveConfLeftovers).
 ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, const std::string& bytes,
                                        bool bFlushFolder = true);
 
@@ -50,12 +52,14 @@ private:
 ConfReplaceResult ReplaceConfIfChanged(const std::filesystem::path& target, CConfSource& source,
                                        bool bFlushFolder = true);
 
-// Whether name is that of the hidden file ReplaceConfIfChanged writes beside a copy.
+// Whether name is that of the hidden file ReplaceConfIfChanged wrote beside a copy before copies were
+// replaced by the routine of every replacement (".NAME.conf.new-XXXXXX"); its own temporary names are
+// those of IsTemporaryFileName.
 bool IsConfLeftoverName(const std::string& name);
 
-// Removes what a replacement that was cut short left in dir: only those hidden files, only ordinary
-// files of this user, and only once they are older than kStaleTemporaryMinutes, so that a run still
-// writing into the same folder keeps its own.
+// Removes what a replacement that was cut short left in dir: only those hidden files (of either
+// form), only ordinary files of this user, and only once they are older than kStaleTemporaryMinutes,
+// so that a run still writing into the same folder keeps its own.
 void RemoveConfLeftovers(const std::filesystem::path& dir);
 
 // A private folder (mode 0700) for the transfers' own files, in $TMPDIR, else /dev/shm, else /tmp;

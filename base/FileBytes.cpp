@@ -46,25 +46,34 @@ BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out)
     }
 }
 
+bool ReadEachPiece(int nFd, const std::function<bool(std::string_view piece)>& visit)
+{
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(nFd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        if (!visit(std::string_view(buffer, static_cast<std::size_t>(n))))
+            return false;
+    }
+}
+
 bool ReadFileBytes(const std::string& strPath, std::string& bytes)
 {
     bytes.clear();
     const int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (nFd < 0)
         return false;
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(nFd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int nError = errno;
-            ::close(nFd);
-            errno = nError;
-            return n == 0;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
+    const bool bRead = ReadEachPiece(nFd, [&bytes](std::string_view piece) {
+        bytes.append(piece);
+        return true;
+    });
+    const int nError = errno;
+    ::close(nFd);
+    errno = nError;
+    return bRead;
 }
 
 void FlushFolder(const std::string& strFolder)

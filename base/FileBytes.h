@@ -1,6 +1,6 @@
 #pragma once
 // The small whole-file and whole-descriptor helpers that every part shares: read to the end (within a
-// bound), write every byte, read a file whole, make a folder's renames durable, and clear away the
+// bound, or a piece at a time), write every byte, read a file whole, make a folder's renames durable, and clear away the
 // leftovers of a replacement that was cut short. Standard library and POSIX only.
 
 #include <cstdint>
@@ -16,6 +16,11 @@ bool WriteAllTo(int nFd, std::string_view bytes);
 // than nLimit; the bytes read so far stay in out.
 enum class BoundedRead { Ok, TooLarge, Failed };
 BoundedRead ReadAllBounded(int nFd, std::int64_t nLimit, std::string& out);
+
+// Reads a descriptor from where it stands to its end, handing visit each piece as it is read (at most
+// 64 KiB), so that a large file is never held whole. False when a read failed (errno set) or when visit
+// returned false, which stops the reading.
+bool ReadEachPiece(int nFd, const std::function<bool(std::string_view piece)>& visit);
 
 // The whole file at strPath, never through a symbolic link at its name; false with errno set.
 bool ReadFileBytes(const std::string& strPath, std::string& bytes);

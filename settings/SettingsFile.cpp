@@ -1,5 +1,6 @@
 #include "SettingsFile.h"
 
+#include "FileBytes.h"
 #include "LocalFile.h"
 
 #include <fcntl.h>
@@ -8,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -67,24 +70,18 @@ SettingsFileContents ReadSettingsFile(const std::filesystem::path& path, std::si
         const std::size_t nExpected =
             static_cast<std::uint64_t>(status.st_size) < nMaxBytes ? static_cast<std::size_t>(status.st_size) : nMaxBytes;
         bytes.reserve(nExpected);
-        std::uint8_t buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return Unreadable();
-            }
-            if (n == 0)
-                break;
+        const bool bRead = ReadEachPiece(file.Get(), [&](std::string_view piece) {
             const std::size_t nRoom = nMaxBytes - bytes.size();
-            if (static_cast<std::size_t>(n) > nRoom) {
-                bytes.insert(bytes.end(), buffer, buffer + nRoom);
+            if (piece.size() > nRoom) {
+                bytes.insert(bytes.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(nRoom));
                 contents.bCut = true;
-                break;
+                return false;
             }
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
+            bytes.insert(bytes.end(), piece.begin(), piece.end());
+            return true;
+        });
+        if (!bRead && !contents.bCut)
+            return Unreadable();
     } catch (const std::bad_alloc&) {
         return Unreadable();
     }
@@ -93,9 +90,12 @@ SettingsFileContents ReadSettingsFile(const std::filesystem::path& path, std::si
 
 bool ReplaceSettingsFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes)
 {
-    // The settings name addresses and a folder, nothing secret: a first file gets the usual
-    // permissions, as any file the user creates.
+    // The settings file is the user's, as a received file is: a link at its name is followed and the
+    // file it leads to keeps its permissions. It names addresses and a folder, nothing secret: a first
+    // file gets the usual permissions, as any file the user creates.
     ReplaceRules rules;
+    rules.link = LinkRule::Follow;
+    rules.mode = ModeRule::KeepOld;
     rules.nNewFileMode = 0666;
     rules.bNewFileModeExact = false;
     return ReplaceWholeFile(path.string(), rules, [bytes](CLocalFile& file) {

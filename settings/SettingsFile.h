@@ -31,7 +31,7 @@ SettingsFileContents ReadSettingsFile(const std::filesystem::path& path,
                                       std::size_t nMaxBytes = SETTINGS_MAX_FILE_BYTES);
 
 // Replaces the file's contents in one step, with the routine that saves a received file
-// (ReplaceWholeFile in LocalFile.h): the bytes go to a new file in the same folder, which is flushed
+// (ReplaceWholeFile in FileReplace.h): the bytes go to a new file in the same folder, which is flushed
 // to disk and then renamed over the old one, so that a crash or a full disk leaves either the old file
 // or the new one, never a truncated mix. A symbolic link is followed and its target is replaced. An
 // existing file that may not be written (its permissions hold no write permission, for root too) is

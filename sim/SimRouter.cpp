@@ -8,6 +8,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+
+#include "FileBytes.h"
 
 namespace velnor::sim {
 
@@ -646,7 +649,7 @@ void Router::HandleWrite(const std::uint8_t* p, std::size_t n)
                        std::to_string(m_options.maxFileBytes) + " bytes");
         return;
     }
-    if (nData && ::write(m_t.nTempFd, p + 4, nData) != static_cast<ssize_t>(nData)) {
+    if (!WriteAllTo(m_t.nTempFd, std::string_view(reinterpret_cast<const char*>(p + 4), nData))) {
         RefuseTooLarge("cannot write " + m_t.tempPath.string() + ": " + std::strerror(errno));
         return;
     }
@@ -682,7 +685,7 @@ void Router::CompleteWrite()
     bool bStored = true;
     if (m_t.nTempFd >= 0 && m_options.alterStoredFiles) {
         const std::size_t nExtra = std::strlen(kAlteredStoreLine);
-        if (::write(m_t.nTempFd, kAlteredStoreLine, nExtra) != static_cast<ssize_t>(nExtra)) {
+        if (!WriteAllTo(m_t.nTempFd, std::string_view(kAlteredStoreLine, nExtra))) {
             error = std::strerror(errno);
             bStored = false;
         }

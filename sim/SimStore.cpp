@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+
+#include "FileBytes.h"
 
 namespace velnor::sim {
 
@@ -34,32 +37,15 @@ bool ReadAll(int fd, Bytes* content)
     struct stat st {};
     if (::fstat(fd, &st) == 0)
         content->reserve(static_cast<std::size_t>(st.st_size));  // sized up front: a test file may be large
-    std::uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        content->insert(content->end(), buffer, buffer + n);
-    }
+    return ReadEachPiece(fd, [content](std::string_view piece) {
+        content->insert(content->end(), piece.begin(), piece.end());
+        return true;
+    });
 }
 
 bool WriteAll(int fd, const Bytes& content)
 {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return WriteAllTo(fd, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
 }
 
 }  // namespace

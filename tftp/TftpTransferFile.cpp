@@ -118,6 +118,19 @@ void DeleteRecvBlocks()
     s_nRecvArraySize = 0;
 }
 
+// A received file is the user's: a link at its name is followed, as editing "the file" means, and the
+// replaced file keeps its permissions and owner. A configuration holds the router password: a new
+// file is readable by its owner only. The check before the request and the save use these alike.
+ReplaceRules ReceivedFileRules()
+{
+    ReplaceRules rules;
+    rules.link = LinkRule::Follow;
+    rules.mode = ModeRule::KeepOld;
+    rules.nNewFileMode = 0600;
+    rules.bNewFileModeExact = true;
+    return rules;
+}
+
 }  // namespace
 
 TftpResult CTftpTransfer::PrepareLocal()
@@ -133,7 +146,8 @@ TftpResult CTftpTransfer::PrepareLocal()
         // A file that could not take the received data is found now, before the router is asked for
         // anything, not after the whole file has crossed the network. The save checks once more. A
         // file that will not be saved (its bytes go to the owner only) is not looked at.
-        if (m_bSaveReceived && CheckReplaceable(m_strLocalPath, &m_localFailure) != ReplaceOutcome::Replaced)
+        if (m_bSaveReceived
+            && CheckReplaceable(m_strLocalPath, &m_localFailure, ReceivedFileRules()) != ReplaceOutcome::Replaced)
             return TFTP_ERR_FILE_OPEN;
         m_nBlock = 1;
     }
@@ -267,10 +281,7 @@ TftpResult CTftpTransfer::SaveReceivedFile()
     // byte is safely on disk: a full disk or a failing device never costs the user the file they
     // already had, and never leaves a half-written one in its place. A configuration holds the router
     // password: a new file is readable by its owner only, and a replaced one keeps its permissions.
-    ReplaceRules rules;
-    rules.nNewFileMode = 0600;
-    rules.bNewFileModeExact = true;
-    const ReplaceOutcome nOutcome = ReplaceWholeFile(m_strLocalPath, rules, [](CLocalFile& file) {
+    const ReplaceOutcome nOutcome = ReplaceWholeFile(m_strLocalPath, ReceivedFileRules(), [](CLocalFile& file) {
         return GatherReceivedBlocks([&file](std::string_view piece) { return file.Write(piece.data(), piece.size()); });
     }, &m_localFailure);
     switch (nOutcome) {

@@ -4,11 +4,14 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "BackupCommit.h"
+#include "BackupMetrics.h"
+#include "BackupState.h"
 #include "ConfStore.h"
 #include "GitStore.h"
 #include "TestSupport.h"
@@ -94,6 +97,95 @@ TEST(ConfStoreTest, AFailedReplacementKeepsTheOldCopy)
     EXPECT_NE(result.strError.find("File name too long"), std::string::npos) << result.strError;
     EXPECT_EQ(Read(dir / name), "old");
     EXPECT_EQ(NamesIn(dir.Path()), std::set<std::string>{name});
+}
+
+// What stands at a copy's name and is no file: a folder is left as it is and named in the failure; a
+// link to a folder or a pipe gives way to the copy. Nothing is left beside either way.
+TEST(ConfStoreTest, AFolderAtACopysNameIsNamedAndLeftAloneALinkOrAPipeGivesWay)
+{
+    testsupport::TempDir dir;
+    fs::create_directory(dir / "folder.conf");
+    Write(dir / "folder.conf" / "inside", "kept");
+    const ConfReplaceResult result = ReplaceConfIfChanged(dir / "folder.conf", "config");
+    EXPECT_EQ(result.outcome, ConfReplace::Failed);
+    EXPECT_EQ(result.strError, "cannot replace " + (dir / "folder.conf").string() + ": Is a directory");
+    EXPECT_EQ(Read(dir / "folder.conf" / "inside"), "kept");
+
+    fs::create_directory(dir / "elsewhere");
+    fs::create_symlink(dir / "elsewhere", dir / "link.conf");
+    ASSERT_EQ(::mkfifo((dir / "pipe.conf").c_str(), 0644), 0);
+    for (const char* name : {"link.conf", "pipe.conf"}) {
+        EXPECT_EQ(ReplaceConfIfChanged(dir / name, "config").outcome, ConfReplace::Replaced) << name;
+        EXPECT_EQ(Read(dir / name), "config") << name;
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+    EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"elsewhere", "folder.conf", "link.conf", "pipe.conf"}));
+}
+
+// A copy's temporary file left by a run killed outright, in either form (the routine's, or the one of
+// earlier versions), goes at the start of the next run once it is old; a younger one stays.
+TEST(ConfStoreTest, TheStartOfARunSweepsOldLeftoversOfEitherForm)
+{
+    testsupport::TempDir dir;
+    const struct {
+        const char* name;
+        bool bOld;
+        bool bRemoved;
+    } planted[] = {
+        {".r.conf.velnor-0123456789ab.tmp", true, true},
+        {".r.conf.new-a1b2c3", true, true},
+        {".s.conf.velnor-0123456789cd.tmp", false, false},
+        {".r.conf.old", true, false},
+    };
+    std::set<std::string> expected;
+    for (const auto& p : planted) {
+        Write(dir / p.name, "x");
+        if (p.bOld) {
+            const auto age = std::chrono::minutes(kStaleTemporaryMinutes + 1);
+            fs::last_write_time(dir / p.name, fs::file_time_type::clock::now() - age);
+        }
+        if (!p.bRemoved)
+            expected.insert(p.name);
+    }
+    RemoveConfLeftovers(dir.Path());
+    EXPECT_EQ(NamesIn(dir.Path()), expected);
+}
+
+// The state and the metrics are the backup's own files too: a link at either name is replaced, never
+// written through; the state is always 0600 and the metrics always 0644, whatever was there; a folder
+// that is missing is named in the words of the backup.
+TEST(ConfStoreTest, TheStateAndTheMetricsReplaceALinkAndKeepTheirOwnBits)
+{
+    testsupport::TempDir dir;
+    fs::create_directory(dir / ".velnor");
+    Write(dir / "precious", "precious");
+    fs::create_symlink(dir / "precious", dir / ".velnor" / "state.json");
+    fs::create_symlink(dir / "precious", dir / "velnor.prom");
+    std::string error;
+    ASSERT_TRUE(SaveBackupState(dir.Path().string(), BackupState{}, &error)) << error;
+    ASSERT_TRUE(WriteBackupMetrics((dir / "velnor.prom").string(), BackupState{}, &error)) << error;
+    EXPECT_EQ(Read(dir / "precious"), "precious");
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / ".velnor" / "state.json").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::lstat((dir / "velnor.prom").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_TRUE(LoadBackupState(dir.Path().string()).state.routers.empty());
+
+    // An old metrics file made private, and one made public, both become 0644 again.
+    for (const mode_t nOld : {mode_t{0600}, mode_t{0666}}) {
+        ASSERT_EQ(::chmod((dir / "velnor.prom").c_str(), nOld), 0);
+        ASSERT_TRUE(WriteBackupMetrics((dir / "velnor.prom").string(), BackupState{}, &error)) << error;
+        ASSERT_EQ(::stat((dir / "velnor.prom").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+    EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{".velnor", "precious", "velnor.prom"}));
+    EXPECT_EQ(NamesIn(dir / ".velnor"), std::set<std::string>{"state.json"});
+
+    EXPECT_FALSE(WriteBackupMetrics((dir / "missing" / "velnor.prom").string(), BackupState{}, &error));
+    EXPECT_EQ(error, "cannot create a file in " + (dir / "missing").string() + ": No such file or directory");
 }
 
 // A received file put into place from its file, read a piece at a time: every difference, in the

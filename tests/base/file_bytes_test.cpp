@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <csignal>
 
 #include "FileBytes.h"
@@ -94,6 +96,41 @@ TEST(FileBytes, ReadAllBoundedFailsOnADescriptorThatCannotBeRead)
     ASSERT_GE(nFd, 0);
     EXPECT_EQ(ReadAllBounded(nFd, 10, out), BoundedRead::Failed);
     ::close(nFd);
+}
+
+// Every byte from where the descriptor stands, in pieces of at most 64 KiB; a visitor that says no stops
+// the reading at once; a descriptor that cannot be read fails with the system's reason.
+TEST(FileBytes, ReadEachPieceHandsOverEveryByteAndStopsWhenTold)
+{
+    testsupport::TempDir dir;
+    std::string bytes;
+    for (std::size_t i = 0; i < 200000; ++i)
+        bytes += static_cast<char>('a' + i % 26);
+    Write(dir / "in", bytes);
+    const int nFd = ::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nFd, 0);
+    ASSERT_EQ(::lseek(nFd, 7, SEEK_SET), 7);
+    std::string seen;
+    std::size_t nLargest = 0;
+    EXPECT_TRUE(ReadEachPiece(nFd, [&](std::string_view piece) {
+        seen.append(piece);
+        nLargest = std::max(nLargest, piece.size());
+        return true;
+    }));
+    EXPECT_EQ(seen, bytes.substr(7));
+    EXPECT_LE(nLargest, std::size_t{64 * 1024});
+
+    ASSERT_EQ(::lseek(nFd, 0, SEEK_SET), 0);
+    int nPieces = 0;
+    EXPECT_FALSE(ReadEachPiece(nFd, [&](std::string_view) { return ++nPieces < 2; }));
+    EXPECT_EQ(nPieces, 2);
+    ::close(nFd);
+
+    const FilledPipe empty("");
+    EXPECT_TRUE(ReadEachPiece(empty.nRead, [](std::string_view) { return false; })) << "nothing to hand over";
+    errno = 0;
+    EXPECT_FALSE(ReadEachPiece(-1, [](std::string_view) { return true; }));
+    EXPECT_EQ(errno, EBADF);
 }
 
 TEST(FileBytes, WriteAllToFailsWithTheSystemsReason)
