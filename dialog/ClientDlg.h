@@ -158,6 +158,7 @@ private:
     void OnEngineWake();
     void StepAndShow();
     void TakeAnswerAlreadyThere();
+    bool HandOverAndLookAgain();
 
     // CStepLoop::Owner
     void RunStep() override;
@@ -193,9 +194,14 @@ private:
     // blocks that then wait for the event loop's notice without a look.
     static constexpr int kMissesBeforeSkipping = 3;
     static constexpr int kMaxLooksSkipped = 15;
+    // A hand-over of the processor that kept the window from it for longer than this (another
+    // program ran, not the router's answer to one datagram) ends the hand-overs of the transfer.
+    static constexpr qint64 kLongestHandOverNs = 250000;
     int m_nMissesInARow = 0;
     int m_nLooksToSkip = 0;
     int m_nLooksSkipped = 0;
+    bool m_bHandOver = true;         // a look that finds nothing may hand the processor over first
+    QElapsedTimer m_handOverClock;
     bool m_bFailureReported = false; // the running transfer's failure has had its box
     bool m_bClosing = false;         // the window has been told to end: no further step runs
     std::uint64_t m_nStepsRun = 0;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include <sched.h>
+
 #include "ClientDlg.h"
 #include "ErrorReport.h"
 #include "MessageBox.h"
@@ -42,6 +44,7 @@ void CClientDlg::OnExecute()
     // Each transfer reports its own failure, even when the last one failed and its status text is
     // still shown (a new transfer that fails at once would otherwise find "failed" already shown).
     m_bFailureReported = false;
+    m_bHandOver = true;
     m_loop.Post();
 }
 
@@ -75,7 +78,8 @@ bool CClientDlg::BetweenSteps(bool bAwaiting)
 {
     // The router's answer is often queued already when a block's last step is done (on a busy
     // processor the send itself hands over to the router): it is taken at once, never waiting,
-    // rather than after a turn of the event loop that would only report it. Without it the run
+    // rather than after a turn of the event loop that would only report it; where it is not there
+    // yet, the window may hand the processor over once and look again. Without it the run
     // returns to the event loop, and the engine's wake runs the next step.
     if (bAwaiting) {
         TakeAnswerAlreadyThere();
@@ -104,9 +108,27 @@ void CClientDlg::TakeAnswerAlreadyThere()
     }
     m_nLooksSkipped = 0;
     // A datagram taken wakes the engine, which asks for the next step (the loop's step request).
-    m_nMissesInARow = g_pTransfer->TakeQueuedAnswer() ? 0 : m_nMissesInARow + 1;
+    bool bTaken = g_pTransfer->TakeQueuedAnswer();
+    if (!bTaken && m_bHandOver)
+        bTaken = HandOverAndLookAgain();
+    m_nMissesInARow = bTaken ? 0 : m_nMissesInARow + 1;
     const int nOver = m_nMissesInARow - kMissesBeforeSkipping;
     m_nLooksToSkip = nOver < 0 ? 0 : std::min((2 << std::min(nOver, 4)) - 1, kMaxLooksSkipped);
+}
+
+bool CClientDlg::HandOverAndLookAgain()
+{
+    // A router on this machine that our datagram has just woken is most often queued on this very
+    // processor, behind the window: it answers as soon as the window lets go of the processor, and
+    // without a hand-over only once the event loop has gone to sleep in its wait, to wake again for
+    // the answer at once. Handing over never waits for the router; with nothing else to run it
+    // returns at once. When another program had the processor meanwhile (a busy machine), the window
+    // would lose a whole share of it on every block: the transfer's hand-overs end there.
+    m_handOverClock.start();
+    sched_yield();
+    if (m_handOverClock.nsecsElapsed() > kLongestHandOverNs)
+        m_bHandOver = false;
+    return g_pTransfer->TakeQueuedAnswer();
 }
 
 void CClientDlg::StepAndShow()
