@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "TftpTypes.h"
+#include "ResultCodes.h"
 
 struct ResultMessageRow {
     TftpResult nCode;         // -1 ends the table and gives the default message

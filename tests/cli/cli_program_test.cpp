@@ -10,6 +10,7 @@
 
 #include "CliProgramSupport.h"
 #include "ResultMessages.h"
+#include "TftpTypes.h"
 #include "Texts.h"
 
 namespace {
